@@ -1,0 +1,44 @@
+# Set-up and everyday commands. Each one installs what is missing, configures
+# and builds out of tree under build/, and says what it does.
+
+BUILD      ?= build/release
+GENERATOR  ?= Ninja
+JOBS       ?= $(shell nproc)
+FUZZ_TIME  ?= 30
+CMAKE_ARGS ?=
+
+.PHONY: deps configure build test bench fuzz clean
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@echo "==> configuring $(BUILD)"
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+build: configure
+	@echo "==> building $(BUILD)"
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@echo "==> testing $(BUILD)"
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: deps
+	@echo "==> building benchmarks in build/bench"
+	@cmake -S . -B build/bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON $(CMAKE_ARGS) >/dev/null
+	@cmake --build build/bench -j $(JOBS)
+	@set -e; for b in build/bench/bench/bench-*; do echo "==> running $$b"; $$b; done
+
+fuzz: deps
+	@echo "==> building fuzz targets in build/fuzz (clang, libFuzzer, ASan+UBSan)"
+	@CXX=clang++ cmake -S . -B build/fuzz -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TESTS=OFF -DVORN_GUI=OFF -DVORN_FUZZ=ON -DVORN_SANITIZE=address $(CMAKE_ARGS) >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+	@set -e; for f in build/fuzz/fuzz/fuzz-*; do \
+		name=$$(basename $$f); mkdir -p build/fuzz/corpus/$$name; \
+		echo "==> fuzzing $$name for $(FUZZ_TIME) s"; \
+		$$f -max_total_time=$(FUZZ_TIME) -print_final_stats=1 build/fuzz/corpus/$$name fuzz/seeds/$${name#fuzz-}; \
+	done
+
+clean:
+	rm -rf build
