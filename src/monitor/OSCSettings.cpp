@@ -1,0 +1,172 @@
+#include "monitor/OSCSettings.h"
+
+#include "ascii/Graphemes.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+namespace vorn::monitor {
+namespace {
+
+std::shared_ptr<SettingsStore> required(std::shared_ptr<SettingsStore> store) {
+    if (!store) {
+        throw std::invalid_argument("OSCSettings needs a settings store");
+    }
+    return store;
+}
+
+// A stored number that a double holds exactly; Booleans and texts are not
+// numbers here, and integers beyond 2^53 that would round are not taken.
+std::optional<double> exactDouble(const std::optional<SettingsValue>& value) {
+    if (!value) {
+        return std::nullopt;
+    }
+    if (const auto* d = std::get_if<double>(&*value)) {
+        return *d;
+    }
+    if (const auto* i = std::get_if<std::int64_t>(&*value)) {
+        const auto d = static_cast<double>(*i);
+        // 2^63 itself does not fit back into an int64; below it the round trip
+        // is defined and tells whether the conversion was exact.
+        if (d < 9223372036854775808.0 && static_cast<std::int64_t>(d) == *i) {
+            return d;
+        }
+    }
+    return std::nullopt;
+}
+
+double loadClamped(const SettingsStore& store, std::string_view key, double fallback, double low, double high) {
+    const auto number = exactDouble(store.objectForKey(key));
+    if (!number || std::isnan(*number)) {
+        return fallback;
+    }
+    if (*number <= low) {
+        return low;
+    }
+    return *number > high ? high : *number;
+}
+
+std::int64_t loadPort(const SettingsStore& store, std::string_view key, std::int64_t fallback) {
+    const std::int64_t port = store.integerForKey(key);
+    return port == 0 ? fallback : port;
+}
+
+std::string loadText(const SettingsStore& store, std::string_view key, std::string_view fallback) {
+    return store.stringForKey(key).value_or(std::string(fallback));
+}
+
+}  // namespace
+
+struct OSCSettings::Loaded {
+    std::string targetIP;
+    std::int64_t targetPort;
+    std::int64_t receivePort;
+    std::string pingMessage;
+    std::string desiredReply;
+    double pingInterval;
+    bool alwaysOnTop;
+    double opacity;
+    bool alarmEnabled;
+    std::string title;
+};
+
+OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& store) {
+    const SettingsStore& s = *required(store);
+    Loaded loaded{};
+    loaded.targetIP = loadText(s, Keys::targetIP, Defaults::targetIP);
+    loaded.targetPort = loadPort(s, Keys::targetPort, Defaults::targetPort);
+    loaded.receivePort = loadPort(s, Keys::receivePort, Defaults::receivePort);
+    loaded.pingMessage = loadText(s, Keys::pingMessage, Defaults::pingMessage);
+    loaded.desiredReply = loadText(s, Keys::desiredReply, Defaults::desiredReply);
+    loaded.pingInterval = loadClamped(s, Keys::pingInterval, Defaults::pingInterval, minPingInterval, maxPingInterval);
+    loaded.alwaysOnTop = s.boolForKey(Keys::alwaysOnTop);
+    loaded.opacity = loadClamped(s, Keys::opacity, Defaults::opacity, minOpacity, maxOpacity);
+    const auto alarm = s.objectForKey(Keys::alarmEnabled);
+    loaded.alarmEnabled = alarm && std::holds_alternative<bool>(*alarm) ? std::get<bool>(*alarm) : Defaults::alarmEnabled;
+    // Shortened only when next assigned, so the user sees what they stored.
+    loaded.title = loadText(s, Keys::title, Defaults::title);
+    return loaded;
+}
+
+OSCSettings::OSCSettings(std::shared_ptr<SettingsStore> store) : OSCSettings(load(store), store) {}
+
+OSCSettings::OSCSettings(Loaded loaded, std::shared_ptr<SettingsStore> store)
+    : OSCSettings(std::move(loaded.targetIP), loaded.targetPort, loaded.receivePort, std::move(loaded.pingMessage),
+                  std::move(loaded.desiredReply), loaded.pingInterval, loaded.alwaysOnTop, loaded.opacity,
+                  loaded.alarmEnabled, std::move(loaded.title), std::move(store)) {}
+
+OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::int64_t receivePort_,
+                         std::string pingMessage_, std::string desiredReply_, double pingInterval_, bool alwaysOnTop_,
+                         double opacity_, bool alarmEnabled_, std::string title_,
+                         std::shared_ptr<SettingsStore> store)
+    : targetIP(std::move(targetIP_), &objectWillChange, [this] { writeBack(targetIP); }),
+      targetPort(targetPort_, &objectWillChange, [this] { writeBack(targetPort); }),
+      receivePort(receivePort_, &objectWillChange, [this] { writeBack(receivePort); }),
+      pingMessage(std::move(pingMessage_), &objectWillChange, [this] { writeBack(pingMessage); }),
+      desiredReply(std::move(desiredReply_), &objectWillChange, [this] { writeBack(desiredReply); }),
+      pingInterval(pingInterval_, &objectWillChange,
+                   [this] {
+                       bringIntoRange(pingInterval, Defaults::pingInterval, minPingInterval, maxPingInterval);
+                       writeBack(pingInterval);
+                   }),
+      alwaysOnTop(alwaysOnTop_, &objectWillChange, [this] { writeBack(alwaysOnTop); }),
+      opacity(opacity_, &objectWillChange,
+              [this] {
+                  bringIntoRange(opacity, Defaults::opacity, minOpacity, maxOpacity);
+                  writeBack(opacity);
+              }),
+      alarmEnabled(alarmEnabled_, &objectWillChange, [this] { writeBack(alarmEnabled); }),
+      title(std::move(title_), &objectWillChange,
+            [this] {
+                sanitiseTitle();
+                writeBack(title);
+            }),
+      defaults_(required(std::move(store))) {}
+
+// Each correction is a full assignment, which runs its own write-back; the
+// caller's write-back then writes the corrected value once more.
+void OSCSettings::bringIntoRange(dispatch::Published<double>& setting, double fallback, double low, double high) {
+    if (std::isnan(setting.get())) {
+        // Neither below nor above the range, yet no timer or window can use it.
+        setting = fallback;
+    }
+    if (setting.get() < low) {
+        setting = low;
+    }
+    if (setting.get() > high) {
+        setting = high;
+    }
+}
+
+void OSCSettings::sanitiseTitle() {
+    if (ascii::graphemeCount(title.get()) > maxTitleLength) {
+        title = ascii::graphemePrefix(title.get(), maxTitleLength);
+    }
+}
+
+template <class T>
+void OSCSettings::writeBack(dispatch::Published<T>& setting) {
+    defaults_->setObject(SettingsValue{setting.get()}, key(setting));
+}
+
+std::string_view OSCSettings::keyFor(const void* setting, std::string_view type) const {
+    const std::pair<const void*, std::string_view> table[] = {
+        {&targetIP, Keys::targetIP},         {&targetPort, Keys::targetPort},     {&receivePort, Keys::receivePort},
+        {&pingMessage, Keys::pingMessage},   {&desiredReply, Keys::desiredReply}, {&pingInterval, Keys::pingInterval},
+        {&alwaysOnTop, Keys::alwaysOnTop},   {&opacity, Keys::opacity},           {&alarmEnabled, Keys::alarmEnabled},
+        {&title, Keys::title},
+    };
+    for (const auto& [candidate, name] : table) {
+        if (candidate == setting) {
+            return name;
+        }
+    }
+    std::fprintf(stderr, "Unexpected key path: %.*s at %p, not a setting of OSCSettings at %p\n",
+                 static_cast<int>(type.size()), type.data(), setting, static_cast<const void*>(this));
+    std::abort();
+}
+
+}  // namespace vorn::monitor

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "dispatch/Published.h"
+#include "monitor/SettingsStore.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace vorn::monitor {
+
+// The ten user settings, loaded once at start and written back to the
+// defaults store each time one is assigned.
+//
+// Assigning a setting tells `objectWillChange`, then the setting's
+// subscribers, then stores the value and writes it back, all on the assigning
+// thread. `pingInterval`, `opacity` and `title` are brought back into range by
+// assigning them again, so observers see the raw value first and then the
+// corrected one. Nothing here locks: assign on one thread, or arrange for it.
+class OSCSettings {
+public:
+    struct Keys {
+        static constexpr std::string_view targetIP = "targetIP";
+        static constexpr std::string_view targetPort = "targetPort";
+        static constexpr std::string_view receivePort = "receivePort";
+        static constexpr std::string_view pingMessage = "pingMessage";
+        static constexpr std::string_view desiredReply = "desiredReply";
+        static constexpr std::string_view pingInterval = "pingInterval";
+        static constexpr std::string_view alwaysOnTop = "alwaysOnTop";
+        static constexpr std::string_view opacity = "opacity";
+        static constexpr std::string_view alarmEnabled = "alarmEnabled";
+        static constexpr std::string_view title = "title";
+    };
+
+    struct Defaults {
+        static constexpr std::string_view targetIP = "localhost";
+        static constexpr std::int64_t targetPort = 8000;
+        static constexpr std::int64_t receivePort = 8001;
+        static constexpr std::string_view pingMessage = "/eos/ping";
+        static constexpr std::string_view desiredReply = "/eos/out/ping";
+        static constexpr double pingInterval = 2.0;
+        static constexpr bool alwaysOnTop = false;
+        static constexpr double opacity = 1.0;
+        static constexpr bool alarmEnabled = true;
+        static constexpr std::string_view title = "";
+    };
+
+    static constexpr double minPingInterval = 1.0;
+    static constexpr double maxPingInterval = 30.0;
+    static constexpr double minOpacity = 0.2;
+    static constexpr double maxOpacity = 1.0;
+    // In user-perceived characters.
+    static constexpr std::size_t maxTitleLength = 20;
+
+    // Reads the ten settings from `store`, falling back to the defaults for
+    // absent or ill-typed values and clamping the two ranges. Writes nothing.
+    // Throws std::invalid_argument if `store` is null.
+    explicit OSCSettings(std::shared_ptr<SettingsStore> store);
+
+    // Takes the values as they are: no clamping, no writing.
+    // Throws std::invalid_argument if `store` is null.
+    OSCSettings(std::string targetIP, std::int64_t targetPort, std::int64_t receivePort, std::string pingMessage,
+                std::string desiredReply, double pingInterval, bool alwaysOnTop, double opacity, bool alarmEnabled,
+                std::string title, std::shared_ptr<SettingsStore> store);
+
+    OSCSettings(const OSCSettings&) = delete;
+    OSCSettings& operator=(const OSCSettings&) = delete;
+    OSCSettings(OSCSettings&&) = delete;
+    OSCSettings& operator=(OSCSettings&&) = delete;
+    ~OSCSettings() = default;
+
+    // Declared first so that it outlives every setting that signals it.
+    dispatch::ObjectWillChange objectWillChange;
+
+    dispatch::Published<std::string> targetIP;
+    dispatch::Published<std::int64_t> targetPort;
+    dispatch::Published<std::int64_t> receivePort;
+    dispatch::Published<std::string> pingMessage;
+    dispatch::Published<std::string> desiredReply;
+    dispatch::Published<double> pingInterval;
+    dispatch::Published<bool> alwaysOnTop;
+    dispatch::Published<double> opacity;
+    dispatch::Published<bool> alarmEnabled;
+    dispatch::Published<std::string> title;
+
+    SettingsStore& defaults() const noexcept { return *defaults_; }
+
+    // The store key of one of the ten settings above. Any other property is a
+    // programming error: the program stops with "Unexpected key path: ".
+    template <class T>
+    std::string_view key(const dispatch::Published<T>& setting) const {
+        return keyFor(&setting, typeName<T>());
+    }
+
+private:
+    struct Loaded;
+
+    OSCSettings(Loaded loaded, std::shared_ptr<SettingsStore> store);
+
+    static Loaded load(const std::shared_ptr<SettingsStore>& store);
+
+    template <class T>
+    static constexpr std::string_view typeName() {
+        if constexpr (std::is_same_v<T, std::string>) {
+            return "Published<std::string>";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            return "Published<std::int64_t>";
+        } else if constexpr (std::is_same_v<T, double>) {
+            return "Published<double>";
+        } else if constexpr (std::is_same_v<T, bool>) {
+            return "Published<bool>";
+        } else {
+            return "Published<?>";
+        }
+    }
+
+    std::string_view keyFor(const void* setting, std::string_view type) const;
+
+    template <class T>
+    void writeBack(dispatch::Published<T>& setting);
+
+    static void bringIntoRange(dispatch::Published<double>& setting, double fallback, double low, double high);
+    void sanitiseTitle();
+
+    std::shared_ptr<SettingsStore> defaults_;
+};
+
+}  // namespace vorn::monitor
