@@ -5,6 +5,7 @@ BUILD      ?= build/release
 GENERATOR  ?= Ninja
 JOBS       ?= $(shell nproc)
 FUZZ_TIME  ?= 30
+BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
 
 .PHONY: deps configure build test bench fuzz clean
@@ -25,19 +26,27 @@ test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 bench: deps
-	@echo "==> building benchmarks in build/bench"
-	@cmake -S . -B build/bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_BENCH=ON $(CMAKE_ARGS) >/dev/null
-	@cmake --build build/bench -j $(JOBS)
-	@set -e; for b in build/bench/bench/bench-*; do echo "==> running $$b"; $$b; done
+	@echo "==> building benchmarks in build/bench (Release)"
+	@cmake -S . -B build/bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF -DVORN_GUI=OFF -DVORN_BENCH=ON $(CMAKE_ARGS) >/dev/null
+	@cmake --build build/bench --target benchmarks -j $(JOBS)
+	@set -e; for b in build/bench/bench/bench-*; do \
+		echo "==> running $$b"; \
+		$$b --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true; \
+	done
 
+# Each target starts from its seeds plus what earlier runs found (kept under
+# build/fuzz/corpus); a crashing input is saved under build/fuzz/artifacts.
 fuzz: deps
 	@echo "==> building fuzz targets in build/fuzz (clang, libFuzzer, ASan+UBSan)"
 	@CXX=clang++ cmake -S . -B build/fuzz -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TESTS=OFF -DVORN_GUI=OFF -DVORN_FUZZ=ON -DVORN_SANITIZE=address $(CMAKE_ARGS) >/dev/null
-	@cmake --build build/fuzz -j $(JOBS)
+	@cmake --build build/fuzz --target fuzzers -j $(JOBS)
 	@set -e; for f in build/fuzz/fuzz/fuzz-*; do \
-		name=$$(basename $$f); mkdir -p build/fuzz/corpus/$$name; \
+		name=$$(basename $$f); \
+		mkdir -p build/fuzz/corpus/$$name build/fuzz/artifacts; \
 		echo "==> fuzzing $$name for $(FUZZ_TIME) s"; \
-		$$f -max_total_time=$(FUZZ_TIME) -print_final_stats=1 build/fuzz/corpus/$$name fuzz/seeds/$${name#fuzz-}; \
+		$$f -max_total_time=$(FUZZ_TIME) -timeout=10 -print_final_stats=1 -dict=fuzz/osc.dict \
+			-artifact_prefix=build/fuzz/artifacts/$$name- \
+			build/fuzz/corpus/$$name fuzz/seeds/$${name#fuzz-}; \
 	done
 
 clean:

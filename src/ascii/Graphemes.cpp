@@ -98,4 +98,20 @@ std::string graphemePrefix(std::string_view utf8, std::size_t count) {
     return std::string(utf8.substr(0, std::min(end, utf8.size())));
 }
 
+void forEachGrapheme(std::string_view utf8, const std::function<void(std::string_view)>& visit) {
+    std::size_t start = 0;
+    forEachBoundary(utf8, [&](std::size_t boundary) {
+        const std::size_t end = std::min(boundary, utf8.size());
+        if (end > start) {
+            visit(utf8.substr(start, end - start));
+            start = end;
+        }
+        return true;
+    });
+    // Nothing of the text is ever dropped, whatever the iterator reported.
+    if (start < utf8.size()) {
+        visit(utf8.substr(start));
+    }
+}
+
 }  // namespace vorn::ascii

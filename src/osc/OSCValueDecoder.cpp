@@ -1,0 +1,183 @@
+#include "osc/OSCValueDecoder.h"
+
+#include "osc/OSCBuiltinCoding.h"
+#include "osc/OSCBytes.h"
+#include "osc/OSCErrors.h"
+#include "osc/OSCSerializationTable.h"
+
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace vorn::osc {
+namespace {
+
+const char* const chunkTooShort = "Not enough bytes in 4-byte aligned null-terminated data chunk.";
+const char* const chunkNotTerminated =
+    "4-byte aligned null-terminated data chunk does not terminate in null bytes as expected.";
+const char* const blobLengthUnreadable =
+    "Failed to read Int32 length chunk at start of 4-byte aligned null-terminated blob data chunk.";
+
+// Longest blob we accept: what fits in one UDP datagram beside the smallest
+// message around it.
+constexpr std::int32_t maxBlobLength = 65506;
+
+std::string tagText(char tag) { return std::string(1, tag); }
+
+// A variadic value nests inside its caller; refuse to open one too many.
+class NestingGuard {
+public:
+    explicit NestingGuard(int& depth) : depth_(depth) {
+        if (depth_ >= bytes::maxNestingDepth) {
+            throw OSCDecodeError::malformed("Arrays and bundles nest deeper than 64 levels.");
+        }
+        ++depth_;
+    }
+    ~NestingGuard() { --depth_; }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+
+private:
+    int& depth_;
+};
+
+}  // namespace
+
+SharedBytes OSCValueDecoder::read(std::int64_t count) {
+    const auto bytes = readSpan(count);
+    return data_.slice(static_cast<std::size_t>(bytes.data() - data_.data()), bytes.size());
+}
+
+std::span<const std::uint8_t> OSCValueDecoder::readSpan(std::int64_t count) {
+    if (count < 0) throw OSCDecodeError::internalInconsistency("Negative byte count requested: " + std::to_string(count));
+    if (static_cast<std::uint64_t>(count) > remainingCount()) {
+        throw OSCDecodeError::malformed("Not enough bytes remain in data stream. Attempted to read " +
+                                        std::to_string(count) + " bytes but only " +
+                                        std::to_string(remainingCount()) + " bytes remain.");
+    }
+    const auto result = remaining().first(static_cast<std::size_t>(count));
+    pos_ += result.size();
+    return result;
+}
+
+void OSCValueDecoder::advance(std::int64_t count) {
+    if (count < 0) throw OSCDecodeError::internalInconsistency("Negative byte count requested: " + std::to_string(count));
+    if (static_cast<std::uint64_t>(count) > remainingCount()) {
+        throw OSCDecodeError::malformed("Attempted to advance byte read position past end of available bytes. " +
+                                        std::to_string(remainingCount()) + " bytes remain but " +
+                                        std::to_string(count) + " were advanced.");
+    }
+    pos_ += static_cast<std::size_t>(count);
+}
+
+void OSCValueDecoder::shortRead(const char* type) {
+    throw OSCDecodeError::malformed(std::string("Not enough bytes while reading ") + type + " data chunk.");
+}
+
+std::span<const std::uint8_t> OSCValueDecoder::readNullTerminated() {
+    bool ascii = false;
+    return readNullTerminated(ascii);
+}
+
+std::span<const std::uint8_t> OSCValueDecoder::readNullTerminated(bool& ascii) {
+    const auto rest = remaining();
+    const auto chunk = bytes::scanString(rest);
+    switch (chunk.status) {
+    case bytes::StringChunk::Status::ok: break;
+    case bytes::StringChunk::Status::tooShort: throw OSCDecodeError::malformed(chunkTooShort);
+    case bytes::StringChunk::Status::notTerminated: throw OSCDecodeError::malformed(chunkNotTerminated);
+    }
+    ascii = chunk.ascii;
+    pos_ += chunk.size;
+    return rest.first(chunk.length);
+}
+
+void OSCValueDecoder::badText(const char* failure) { throw OSCDecodeError::malformed(failure); }
+
+std::optional<std::string> OSCValueDecoder::readASCIIString() {
+    bool ascii = false;
+    const auto chunk = readNullTerminated(ascii);
+    if (!ascii) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+}
+
+SharedBytes OSCValueDecoder::readBlob() {
+    // Nothing moves until the whole blob has been checked.
+    if (remainingCount() < 4) throw OSCDecodeError::malformed(blobLengthUnreadable);
+    const auto length = static_cast<std::int32_t>(bytes::loadUInt32(data_.data() + pos_));
+    if (length > maxBlobLength) throw OSCDecodeError::malformed(blobLengthUnreadable);
+    if (length < 0) throw OSCDecodeError::malformed("Blob length is negative.");
+    const std::size_t start = pos_ + 4;
+    const auto count = static_cast<std::size_t>(length);
+    if (count > data_.size() - start) {
+        throw OSCDecodeError::malformed("Encoded blob chunk length is greater than the available data length.");
+    }
+    const auto padded = bytes::paddedBlobSize(count);
+    if (padded > data_.size() - start) {
+        throw OSCDecodeError::malformed("Not enough bytes in 4-byte aligned null-terminated blob data chunk.");
+    }
+    for (std::size_t i = count; i < padded; ++i) {
+        if (data_[start + i] != 0) {
+            throw OSCDecodeError::malformed(
+                "Expected 4-byte null terminated data but expected null bytes were not found.");
+        }
+    }
+    pos_ = start + padded;
+    return data_.slice(start, count);
+}
+
+OSCValueVariadicDecoder::Result OSCValueDecoder::decodeValue(std::span<const char> tags) {
+    if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
+    if (const auto kind = leadingScalar(tags.front())) return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    return decodeWithCandidates(tags);
+}
+
+std::size_t OSCValueDecoder::decodeValue(std::span<const char> tags, std::vector<OSCValue>& out) {
+    if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
+    if (const auto kind = leadingScalar(tags.front())) {
+        builtin::decodeScalarInto(*kind, tags.front(), *this, out);
+        return 1;
+    }
+    auto result = decodeWithCandidates(tags);
+    out.push_back(std::move(result.value));
+    return result.tagCount;
+}
+
+OSCValueVariadicDecoder::Result OSCValueDecoder::decodeWithCandidates(std::span<const char> tags) {
+    const char tag = tags.front();
+    const auto& candidates = table_->lookup(tag);
+    if (candidates.empty()) throw OSCDecodeError::malformed("No concrete type found to decode OSC type tag: " + tagText(tag));
+
+    for (const auto& type : candidates) {
+        if (type->builtin) {
+            if (*type->builtin != OSCValueKind::array) return {1, builtin::decodeScalar(*type->builtin, tag, *this)};
+            NestingGuard guard(depth_);
+            if (auto result = builtin::decodeArray(tags, *this)) return std::move(*result);
+            continue;
+        }
+        const auto& decoder = type->decoder;
+        if (const auto* atomic = std::get_if<OSCValueAtomicDecoder>(&decoder); atomic && atomic->block) {
+            return {1, atomic->block(*this)};
+        }
+        if (const auto* variable = std::get_if<OSCValueVariableDecoder>(&decoder); variable && variable->block) {
+            return {1, variable->block(tag, *this)};
+        }
+        if (const auto* variadic = std::get_if<OSCValueVariadicDecoder>(&decoder); variadic && variadic->block) {
+            NestingGuard guard(depth_);
+            auto result = variadic->block(tags, *this);
+            if (!result) continue;
+            // A decoder that took no tags, or more than there are, would stall
+            // or overrun the walk over the type-tag string.
+            if (result->tagCount == 0 || result->tagCount > tags.size()) {
+                throw OSCDecodeError::internalInconsistency("Decoder for OSC type tag " + tagText(tag) + " took " +
+                                                            std::to_string(result->tagCount) + " of " +
+                                                            std::to_string(tags.size()) + " tags.");
+            }
+            return std::move(*result);
+        }
+        throw OSCDecodeError::malformed("No decoder is implemented for OSC type tag: " + tagText(tag));
+    }
+    throw OSCDecodeError::malformed("No decoder found to decode OSC type tag: " + tagText(tag));
+}
+
+}  // namespace vorn::osc
