@@ -1,0 +1,246 @@
+#pragma once
+
+// The socket's state and the steps that work on it, shared by the files that
+// implement DatagramSocket. Private to the socket layer. Everything here runs
+// on the socket queue unless it says otherwise.
+
+#include "dispatch/ReadinessSource.h"
+#include "dispatch/TimerSource.h"
+#include "udp/DatagramSocket.h"
+#include "udp/SystemCalls.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace vorn::udp {
+
+// One queued send.
+struct SendPacket {
+    SendPacket(SharedBytes data, double timeout, std::int64_t tag)
+        : buffer(std::move(data)), timeout(timeout), tag(tag) {}
+
+    SharedBytes buffer;
+    double timeout;
+    std::int64_t tag;
+    bool resolveInProgress = false;
+    bool filterInProgress = false;
+    std::vector<SharedBytes> resolvedAddresses;
+    std::optional<SocketError> resolveError;
+    SharedBytes address;
+    int addressFamily = 0;
+};
+
+// What a name lookup produced: addresses in the resolver's order, or an error.
+struct Resolution {
+    std::vector<SharedBytes> addresses;
+    std::optional<SocketError> error;
+};
+
+// One descriptor of one address family and what hangs off it.
+struct Endpoint {
+    explicit Endpoint(int family) : family(family) {}
+
+    bool exists() const { return fd >= 0; }
+
+    const int family;
+    int fd = -1;
+    std::unique_ptr<dispatch::ReadinessSource> sendSource;
+    std::unique_ptr<dispatch::ReadinessSource> receiveSource;
+    // Size of the next datagram as the last read event saw it; 0 once read.
+    std::size_t bytesAvailable = 0;
+    // The descriptor was last reported writable.
+    bool canAcceptBytes = false;
+    // socket() said this host has no such family.
+    bool unsupported = false;
+    SharedBytes cachedAddress;
+    std::string cachedHost;
+    std::uint16_t cachedPort = 0;
+};
+
+struct DatagramSocket::State : std::enable_shared_from_this<State> {
+    enum Flag : std::uint32_t {
+        didCreateSockets = 0x1,
+        didBind = 0x2,
+        receiveOnceFlag = 0x10,
+        receiveContinuous = 0x20,
+        ipv4Deactivated = 0x40,
+        ipv6Deactivated = 0x80,
+        closeAfterSends = 0x8000,
+        flipFlop = 0x10000,  // the last datagram came from IPv6
+    };
+    enum Config : std::uint16_t {
+        ipv4Disabled = 0x1,
+        ipv6Disabled = 0x2,
+        preferIPv4 = 0x4,
+        preferIPv6 = 0x8,
+    };
+
+    State(std::shared_ptr<dispatch::SerialQueue> socketQueue, std::shared_ptr<SystemCalls> systemCalls);
+
+    // Declared first so that it is released last.
+    const std::shared_ptr<dispatch::SerialQueue> queue;
+    const std::shared_ptr<SystemCalls> system;
+    // The socket that callbacks name; set once by create().
+    std::weak_ptr<DatagramSocket> owner;
+
+    std::weak_ptr<DatagramSocketDelegate> delegate;
+    std::shared_ptr<dispatch::Queue> delegateQueue;
+    ReceiveFilter receiveFilter;
+    std::shared_ptr<dispatch::Queue> receiveFilterQueue;
+    bool receiveFilterAsync = true;
+    SendFilter sendFilter;
+    std::shared_ptr<dispatch::Queue> sendFilterQueue;
+    bool sendFilterAsync = true;
+
+    std::uint32_t flags = 0;
+    std::uint16_t config = 0;
+    std::uint16_t max4ReceiveSize = defaultMaxReceiveSize;
+    std::uint32_t max6ReceiveSize = defaultMaxReceiveSize;
+    std::uint16_t maxSendSize = 65535;
+
+    Endpoint ipv4{AF_INET};
+    Endpoint ipv6{AF_INET6};
+
+    dispatch::TimerSource sendTimer;
+    std::shared_ptr<SendPacket> currentSend;
+    std::deque<std::shared_ptr<SendPacket>> sendQueue;
+    bool dequeueing = false;
+
+    std::uint64_t pendingFilterOperations = 0;
+    // Counts closes, so that an answer from a receive filter that was asked
+    // before the last close is recognised and dropped.
+    std::uint64_t closeCount = 0;
+    std::any userData;
+
+    bool has(Flag flag) const { return (flags & flag) != 0; }
+    bool has(Config bit) const { return (config & bit) != 0; }
+    Endpoint& endpoint(int family) { return family == AF_INET ? ipv4 : ipv6; }
+
+    // Delegate callbacks, posted to the delegate queue when there is a
+    // delegate that implements them.
+    void notifyDidSend(std::int64_t tag);
+    void notifyDidNotSend(std::int64_t tag, const SocketError& error);
+    void notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context);
+    void notifyDidClose(const std::optional<SocketError>& error);
+    template <class Call>
+    void notify(DatagramSocketDelegate::Callback callback, Call call);
+
+    // Descriptors, options, binding, closing.
+    std::optional<SocketError> preOp() const;
+    std::optional<SocketError> preBind() const;
+    std::optional<SocketError> createSockets();
+    std::optional<SocketError> createSockets(bool useIPv4, bool useIPv6);
+    std::optional<SocketError> openDescriptor(Endpoint& endpoint);
+    std::optional<SocketError> setUpBufferSize(int fd, int option, const char* failure);
+    std::optional<SocketError> setUpSources(Endpoint& endpoint);
+    void closeSockets();
+    void closeWithError(std::optional<SocketError> error);
+    std::optional<SocketError> enableReusePort(bool flag, bool& result);
+    std::optional<SocketError> enableBroadcast(bool flag, bool& result);
+    std::optional<SocketError> bindToPort(std::uint16_t port, const std::optional<std::string>& interface);
+    std::optional<SocketError> bindToAddress(const SharedBytes& address);
+    std::optional<SocketError> bindAddresses(std::optional<SharedBytes> address4, std::optional<SharedBytes> address6);
+    void interfaceAddresses(const std::string& interface, std::uint16_t port, std::optional<SharedBytes>& address4,
+                            std::optional<SharedBytes>& address6) const;
+    Endpoint& localEndpoint();
+    // `endpoint`, its bound address cached once there is one.
+    const Endpoint& withLocalCache(Endpoint& endpoint);
+
+    // Sending.
+    static void resolve(const std::shared_ptr<State>& state, const std::shared_ptr<SendPacket>& packet,
+                        const std::string& host, std::uint16_t port);
+    static Resolution lookUp(SystemCalls& system, const std::string& host, std::uint16_t port);
+    void didResolve(const std::shared_ptr<SendPacket>& packet, Resolution resolution);
+    void enqueueSend(std::shared_ptr<SendPacket> packet);
+    void maybeDequeueSend();
+    void doPreSend();
+    std::optional<SocketError> chooseAddress(const std::vector<SharedBytes>& addresses, SendPacket& packet) const;
+    std::optional<SocketError> checkGivenAddress(SendPacket& packet) const;
+    void sendFilterAnswered(const std::shared_ptr<SendPacket>& packet, bool allowed);
+    void doSend();
+    void onWritable(Endpoint& endpoint);
+    void startSendTimer(double timeout);
+    void onSendTimeout();
+    void endCurrentSend();
+    void finishCurrentSend(const std::optional<SocketError>& error);
+    void closeAfterSending();
+    void suspendWritableSources();
+
+    // Receiving.
+    std::optional<SocketError> startReceiving(Flag mode);
+    void pauseReceiving();
+    void onReadable(Endpoint& endpoint, std::size_t estimate);
+    void discardEmptyDatagram(Endpoint& endpoint);
+    void doReceive();
+    enum class Step { again, done };
+    Step receiveStep();
+    enum class Delivery { delivered, ignored, pending };
+    Delivery deliver(const SharedBytes& data, const SharedBytes& address);
+    void receiveFilterAnswered(std::uint64_t closeCountAsked, bool allowed, const SharedBytes& data,
+                               const SharedBytes& address, std::any context);
+    void suspendReadSourcesHoldingData();
+    void resumeIdleReadSources();
+
+    // Runs `block` on the socket queue: at once when already there, else
+    // later.
+    void post(std::function<void(State&)> block);
+
+    // Lets go of a queue that the socket no longer uses, away from the socket
+    // queue: the last reference to a serial queue waits for that queue's
+    // thread, which may be waiting for the socket queue (a delegate callback
+    // that sets a new delegate queue, or drops the socket).
+    static void retire(std::shared_ptr<dispatch::Queue> queue);
+    // Lets go of the delegate and of every queue but the socket queue.
+    void forgetPartners();
+};
+
+namespace detail {
+
+// The result of an operation that fills an error out-parameter on failure.
+inline bool succeeded(const std::optional<SocketError>& failure, SocketError* error) {
+    if (failure && error != nullptr) {
+        *error = *failure;
+    }
+    return !failure;
+}
+
+// For misuse that no caller can recover from, such as a filter without a
+// queue to run it on: says what was wrong and stops the program.
+[[noreturn]] void stopOnProgrammingError(const char* message);
+
+}  // namespace detail
+
+// Runs `decide` on `queue` and waits for its answer; at once when `queue` is
+// the socket queue itself. A queue that drops the call, or a call that
+// throws, answers false: a filter that cannot decide lets nothing through.
+template <class Decide>
+bool askAndWait(const std::shared_ptr<dispatch::Queue>& queue, const dispatch::SerialQueue& socketQueue,
+                Decide decide) {
+    auto ask = [decide = std::move(decide)]() mutable {
+        try {
+            return static_cast<bool>(decide());
+        } catch (...) {
+            return false;
+        }
+    };
+    if (queue.get() == static_cast<const dispatch::Queue*>(&socketQueue)) {
+        return ask();
+    }
+    // Only the task holds the promise, so a queue that destroys the task
+    // unrun breaks the promise instead of leaving us waiting for ever.
+    auto answer = std::make_shared<std::promise<bool>>();
+    auto answered = answer->get_future();
+    queue->async([answer = std::move(answer), ask = std::move(ask)]() mutable { answer->set_value(ask()); });
+    try {
+        return answered.get();
+    } catch (const std::future_error&) {
+        return false;
+    }
+}
+
+}  // namespace vorn::udp
