@@ -1,0 +1,329 @@
+// How many messages a second a receiver takes from the kernel to its handler:
+// our OSCServer beside liblo's server and a plain recvfrom loop (the ceiling).
+//
+// A sender on the same machine is slower than any of them, so timing a live
+// stream would time the sender. Instead each round fills the receiver's
+// kernel buffer first, with receiving paused and the buffer made large, and
+// then times only the drain: from the moment receiving starts until the
+// handler has seen every message that the kernel kept. Messages the kernel
+// dropped (a buffer smaller than asked for) are counted out, not waited for.
+//
+// After the usual report comes a table of messages per second and
+// nanoseconds per message for each receiver, and each one's rate beside
+// liblo's and the plain loop's. Wall time, because the drain of our server
+// spans threads; on a shared machine that time also counts other processes.
+
+#include "net/OSCServer.h"
+#include "osc/OSCMessage.h"
+#include "udp/DatagramSocket.h"
+
+#include <benchmark/benchmark.h>
+#include <lo/lo.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* typicalAddress = "/eos/out/param/intensity";
+constexpr std::int32_t typicalInt = 42;
+constexpr float typicalFloat = 0.5f;
+// About 830 bytes of kernel memory each on loopback, so a round fits twice
+// over into the 16 MiB that an 8 MiB request gets.
+constexpr int messagesPerRound = 10000;
+constexpr int requestedReceiveBuffer = 8 << 20;
+constexpr int roundsPerRun = 20;
+
+const std::vector<std::uint8_t>& typicalDatagram() {
+    static const auto bytes = vorn::osc::OSCMessage(typicalAddress, {typicalInt, typicalFloat}).rawData().toVector();
+    return bytes;
+}
+
+// A large receive buffer: the privileged option first, which passes over
+// net.core.rmem_max, then the ordinary one, which the kernel caps there.
+void enlargeReceiveBuffer(int fd) {
+    int size = requestedReceiveBuffer;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// Datagrams the kernel has dropped for want of room in `fd`'s buffer.
+std::uint32_t drops(int fd) {
+    std::uint32_t info[SK_MEMINFO_VARS]{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &length) != 0) return 0;
+    return info[SK_MEMINFO_DROPS];
+}
+
+std::uint16_t boundPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// The plain socket that fills a receiver's buffer from 127.0.0.1.
+class Sender {
+public:
+    explicit Sender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot open the sending socket");
+    }
+    ~Sender() { ::close(fd_); }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    // Sends a round and returns how many of it the receiver `fd` kept.
+    int fill(int receiverFD) const {
+        const auto droppedBefore = drops(receiverFD);
+        const auto& datagram = typicalDatagram();
+        for (int i = 0; i < messagesPerRound; ++i) {
+            if (::send(fd_, datagram.data(), datagram.size(), 0) < 0) throw std::runtime_error("send failed");
+        }
+        return messagesPerRound - static_cast<int>(drops(receiverFD) - droppedBefore);
+    }
+
+private:
+    int fd_;
+};
+
+struct Totals {
+    double seconds = 0;
+    std::int64_t messages = 0;
+
+    void add(Clock::duration drain, int count) {
+        seconds += std::chrono::duration<double>(drain).count();
+        messages += count;
+    }
+    void report(benchmark::State& state) const {
+        if (messages == 0) return;
+        state.counters["msgs_per_s"] = static_cast<double>(messages) / seconds;
+        state.counters["ns_per_msg"] = seconds * 1e9 / static_cast<double>(messages);
+    }
+};
+
+// ---------------------------------------------------------------- plain
+
+void receivePlain(benchmark::State& state) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        state.SkipWithError("cannot bind the receiving socket");
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    enlargeReceiveBuffer(fd);
+    Sender sender(boundPort(fd));
+    Totals totals;
+    std::uint8_t buffer[65536];
+    for (auto _ : state) {
+        const int expected = sender.fill(fd);
+        const auto start = Clock::now();
+        for (int received = 0; received < expected;) {
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            if (::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) ++received;
+        }
+        const auto elapsed = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        totals.add(elapsed, expected);
+    }
+    totals.report(state);
+    ::close(fd);
+}
+
+// ---------------------------------------------------------------- liblo
+
+struct LibloCount {
+    int received = 0;
+    std::int64_t sum = 0;
+};
+
+int libloHandler(const char*, const char*, lo_arg** argv, int, lo_message, void* context) {
+    auto& count = *static_cast<LibloCount*>(context);
+    std::int32_t i = 0;
+    float f = 0;
+    std::memcpy(&i, &argv[0]->i, sizeof i);
+    std::memcpy(&f, &argv[1]->f, sizeof f);
+    count.sum += i + static_cast<std::int64_t>(f);
+    ++count.received;
+    return 0;
+}
+
+void receiveLiblo(benchmark::State& state) {
+    lo_server server = lo_server_new_with_proto(nullptr, LO_UDP, nullptr);
+    if (server == nullptr) {
+        state.SkipWithError("liblo could not open a server");
+        return;
+    }
+    LibloCount count;
+    lo_server_add_method(server, typicalAddress, "if", libloHandler, &count);
+    const int fd = lo_server_get_socket_fd(server);
+    enlargeReceiveBuffer(fd);
+    Sender sender(static_cast<std::uint16_t>(lo_server_get_port(server)));
+    Totals totals;
+    for (auto _ : state) {
+        const int expected = sender.fill(fd);
+        count.received = 0;
+        const auto start = Clock::now();
+        while (count.received < expected) lo_server_recv(server);
+        const auto elapsed = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        totals.add(elapsed, expected);
+    }
+    benchmark::DoNotOptimize(count.sum);
+    totals.report(state);
+    lo_server_free(server);
+}
+
+// ---------------------------------------------------------------- vorn
+
+// The mode the link monitor runs its server in; osc1_0 costs the same for
+// messages outside bundles.
+void receiveVorn(benchmark::State& state) {
+    std::atomic<int> received{0};
+    std::atomic<int> expected{0};
+    std::atomic<bool> done{false};
+    std::int64_t sum = 0;  // on the receive queue only
+    auto server = vorn::net::OSCServer::create(
+        0, vorn::net::OSCTimeTagMode::ignore, nullptr,
+        [&](const vorn::osc::OSCMessage& message, const vorn::osc::OSCTimeTag&, const std::string&, std::uint16_t) {
+            const auto& values = message.values();
+            sum += values[0].get<std::int32_t>() + static_cast<std::int64_t>(values[1].get<float>());
+            if (received.fetch_add(1, std::memory_order_relaxed) + 1 == expected.load(std::memory_order_relaxed)) {
+                done.store(true, std::memory_order_release);
+                done.notify_one();
+            }
+        });
+    server->start();
+    const auto& socket = server->udpSocket();
+    int fd = -1;
+    socket->performBlock([&] { fd = socket->socket4FD(); });
+    enlargeReceiveBuffer(fd);
+    Sender sender(server->boundPort());
+    Totals totals;
+    for (auto _ : state) {
+        // Once the socket queue has run the pause, datagrams stay in the kernel.
+        socket->pauseReceiving();
+        socket->performBlock([] {});
+        const int count = sender.fill(fd);
+        if (count <= 0) {
+            state.SkipWithError("the kernel kept none of the round");
+            break;
+        }
+        received.store(0, std::memory_order_relaxed);
+        expected.store(count, std::memory_order_relaxed);
+        done.store(false, std::memory_order_relaxed);
+        const auto start = Clock::now();
+        socket->beginReceiving();
+        done.wait(false, std::memory_order_acquire);
+        const auto elapsed = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        totals.add(elapsed, count);
+    }
+    server->stop();
+    server->receiveQueue()->sync([&] { benchmark::DoNotOptimize(sum); });
+    totals.report(state);
+}
+
+// ---------------------------------------------------------------- report
+
+// The console report, then one line per receiver. With repetitions the
+// medians are used.
+class TableReporter : public benchmark::ConsoleReporter {
+public:
+    TableReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median) continue;
+            const auto rate = run.counters.find("msgs_per_s");
+            const auto cost = run.counters.find("ns_per_msg");
+            if (rate == run.counters.end() || cost == run.counters.end()) continue;
+            auto& row = table_[run.run_name.function_name];
+            if (median || !row.fromMedian) row = {rate->second.value, cost->second.value, median};
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        auto& out = GetOutputStream();
+        auto rateOf = [&](const char* name) {
+            const auto row = table_.find(name);
+            return row == table_.end() ? 0.0 : row->second.rate;
+        };
+        const double liblo = rateOf("receive/liblo"), plain = rateOf("receive/plain");
+        out << "\n| receiver | messages/s | ns/message | rate / liblo | rate / plain |\n|---|---:|---:|---:|---:|\n";
+        for (const char* name : {"receive/vorn", "receive/liblo", "receive/plain"}) {
+            const auto row = table_.find(name);
+            if (row == table_.end()) continue;
+            char line[160];
+            std::snprintf(line, sizeof line, "| %s | %.0f | %.0f | %s | %s |\n", name + 8, row->second.rate,
+                          row->second.ns, ratio(row->second.rate, liblo).c_str(),
+                          ratio(row->second.rate, plain).c_str());
+            out << line;
+        }
+        out.flush();
+    }
+
+private:
+    struct Row {
+        double rate = 0;
+        double ns = 0;
+        bool fromMedian = false;
+    };
+    static std::string ratio(double rate, double reference) {
+        if (reference <= 0) return "-";
+        char text[16];
+        std::snprintf(text, sizeof text, "%.2f", rate / reference);
+        return text;
+    }
+
+    std::map<std::string, Row> table_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    struct Case {
+        const char* name;
+        void (*function)(benchmark::State&);
+    };
+    for (const Case& c : {Case{"receive/vorn", receiveVorn}, Case{"receive/liblo", receiveLiblo},
+                          Case{"receive/plain", receivePlain}})
+        benchmark::RegisterBenchmark(c.name, c.function)
+            ->UseManualTime()
+            ->Iterations(roundsPerRun)
+            ->Unit(benchmark::kMillisecond);
+    TableReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "udp/DatagramSocket.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vorn::osc {
+class OSCMessage;
+class OSCBundle;
+class OSCPacket;
+}  // namespace vorn::osc
+
+namespace vorn::net {
+
+class OSCClientUDPDelegate;
+
+// Sends OSC packets as UDP datagrams to any host and port, fire and forget.
+//
+// A client that is never started still sends: the socket binds an ephemeral
+// port at the first send and keeps it, so each client has a source port of
+// its own. start() binds the configured port up front instead.
+//
+// Sends may come from any thread; start(), stop() and the setters of one
+// client are the caller's to serialise.
+class OSCClient {
+public:
+    OSCClient();
+    OSCClient(std::uint16_t localPort, bool isPortReuseEnabled, bool isIPv4BroadcastEnabled);
+    // Closes the socket.
+    ~OSCClient();
+
+    OSCClient(const OSCClient&) = delete;
+    OSCClient& operator=(const OSCClient&) = delete;
+
+    // The port actually bound, 0 while nothing is.
+    std::uint16_t localPort() const;
+
+    // Applies at the next start().
+    bool isPortReuseEnabled() const noexcept { return isPortReuseEnabled_; }
+    void setPortReuseEnabled(bool flag) noexcept { isPortReuseEnabled_ = flag; }
+
+    // Applies at once where the socket is open, and at every start().
+    bool isIPv4BroadcastEnabled() const noexcept { return isIPv4BroadcastEnabled_; }
+    void setIPv4BroadcastEnabled(bool flag);
+
+    bool isStarted() const noexcept { return isStarted_.load(std::memory_order_relaxed); }
+
+    // Binds the configured port (an ephemeral one without) on both address
+    // families; does nothing when started. Throws OSCSocketError with the
+    // socket's error, e.g. the bind error of a port in use.
+    void start();
+    // Closes the socket; the next start() or send opens a new one.
+    void stop();
+
+    // Encodes on the calling thread and hands the datagram over without
+    // waiting. Throws only the codec's OSCEncodeError; what becomes of the
+    // datagram afterwards (an unknown host, a send error) is not reported.
+    void send(const osc::OSCPacket& packet, const std::string& host, std::uint16_t port);
+    void send(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+    void send(const osc::OSCBundle& bundle, const std::string& host, std::uint16_t port);
+
+    const std::shared_ptr<udp::DatagramSocket>& udpSocket() const noexcept { return udpSocket_; }
+
+private:
+    void sendBytes(SharedBytes data, const std::string& host, std::uint16_t port);
+
+    std::shared_ptr<udp::DatagramSocket> udpSocket_;
+    std::shared_ptr<OSCClientUDPDelegate> udpDelegate_;
+    std::optional<std::uint16_t> localPort_;
+    bool isPortReuseEnabled_ = false;
+    bool isIPv4BroadcastEnabled_ = false;
+    std::atomic<bool> isStarted_{false};
+};
+
+}  // namespace vorn::net

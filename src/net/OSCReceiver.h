@@ -1,0 +1,74 @@
+#pragma once
+
+#include "dispatch/SerialQueue.h"
+#include "net/OSCTimeTagMode.h"
+#include "osc/OSCMessage.h"
+#include "osc/OSCTimeTag.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <string>
+
+namespace vorn::net {
+
+// Receives every message, with the time tag it came with (immediate() outside
+// a bundle) and the sender's numeric host and port. Runs on the receive queue,
+// one call at a time.
+using OSCMessageHandler = std::function<void(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
+                                             const std::string& host, std::uint16_t port)>;
+
+// How much a receiver in mode osc1_0 holds back for later. A peer could date
+// any number of bundles years ahead; past either bound further future bundles
+// are delivered at once rather than kept.
+struct OSCHoldBackLimit {
+    std::size_t bundles = 1024;
+    std::size_t bytes = std::size_t{16} << 20;
+};
+
+// The receiving side that OSCServer and OSCSocket share: the serial receive
+// queue, the time-tag mode and the handler. OSCServerUDPDelegate reaches it
+// through a weak pointer, so a receiver that is gone drops what arrives.
+class OSCReceiver : public std::enable_shared_from_this<OSCReceiver> {
+public:
+    virtual ~OSCReceiver();
+
+    OSCReceiver(const OSCReceiver&) = delete;
+    OSCReceiver& operator=(const OSCReceiver&) = delete;
+
+    const std::shared_ptr<dispatch::SerialQueue>& receiveQueue() const noexcept { return receiveQueue_; }
+
+    // Read for each message as it is handled, so a change applies to
+    // messages that arrive afterwards. Any thread.
+    OSCTimeTagMode timeTagMode() const noexcept { return timeTagMode_.load(std::memory_order_relaxed); }
+    void setTimeTagMode(OSCTimeTagMode mode) noexcept { timeTagMode_.store(mode, std::memory_order_relaxed); }
+
+    // Posted to the receive queue, so the swap never races with a running
+    // handler: datagrams handled after the swap see the new handler. Any
+    // thread; null drops messages.
+    void setHandler(OSCMessageHandler handler);
+
+    // Posted to the receive queue like setHandler; bundles already held stay
+    // held. Any thread.
+    void setHoldBackLimit(OSCHoldBackLimit limit);
+
+    // On the receive queue only.
+    const OSCMessageHandler& handler() const noexcept { return handler_; }
+    const OSCHoldBackLimit& holdBackLimit() const noexcept { return holdBackLimit_; }
+
+protected:
+    // Without a queue the receiver makes its own serial queue named `ownQueueLabel`.
+    OSCReceiver(std::shared_ptr<dispatch::SerialQueue> receiveQueue, std::string_view ownQueueLabel,
+                OSCTimeTagMode mode, OSCMessageHandler handler);
+
+private:
+    std::shared_ptr<dispatch::SerialQueue> receiveQueue_;
+    std::atomic<OSCTimeTagMode> timeTagMode_;
+    OSCMessageHandler handler_;
+    OSCHoldBackLimit holdBackLimit_;
+};
+
+}  // namespace vorn::net
