@@ -63,17 +63,21 @@ void DatagramSocket::State::forgetPartners() {
     retire(std::move(sendFilterQueue));
 }
 
-template <class Call>
-void DatagramSocket::State::notify(DatagramSocketDelegate::Callback callback, Call call) {
+bool DatagramSocket::State::wants(DatagramSocketDelegate::Callback callback) const {
     {
         const auto target = delegate.lock();
         if (!target || !delegateQueue || !target->implements(callback)) {
-            return;
+            return false;
         }
     }
     // Without an owner the socket is being destroyed and there is nobody to
     // name.
-    if (owner.expired()) {
+    return !owner.expired();
+}
+
+template <class Call>
+void DatagramSocket::State::notify(DatagramSocketDelegate::Callback callback, Call call) {
+    if (!wants(callback)) {
         return;
     }
     // The callback holds the socket only while it runs: one that still
@@ -108,6 +112,29 @@ void DatagramSocket::State::notifyDidReceive(const SharedBytes& data, const Shar
                                                          const std::shared_ptr<DatagramSocket>& socket) {
                target.didReceiveData(socket, data, address, context);
            });
+}
+
+void DatagramSocket::State::flushReceived() {
+    if (received.empty()) {
+        return;
+    }
+    auto batch = std::exchange(received, {});
+    if (!wants(DatagramSocketDelegate::Callback::didReceiveData)) {
+        return;
+    }
+    // Each datagram looks for the delegate and the socket afresh, as one
+    // task per datagram would: once the owner lets go, the rest are skipped.
+    delegateQueue->async([target = delegate, socket = owner, batch = std::move(batch)] {
+        const std::any noContext;
+        for (const auto& datagram : batch) {
+            const auto strong = target.lock();
+            const auto named = socket.lock();
+            if (!strong || !named) {
+                return;
+            }
+            strong->didReceiveData(named, datagram.data, datagram.address, noContext);
+        }
+    });
 }
 
 void DatagramSocket::State::notifyDidClose(const std::optional<SocketError>& error) {
@@ -270,7 +297,7 @@ std::optional<SocketError> DatagramSocket::State::setUpSources(Endpoint& endpoin
     endpoint.sendSource->setCancelHandler(closeWhenBothCancelled);
     endpoint.receiveSource->setCancelHandler(closeWhenBothCancelled);
     endpoint.canAcceptBytes = true;
-    endpoint.bytesAvailable = 0;
+    endpoint.hasData = false;
     return std::nullopt;
 }
 
@@ -288,7 +315,7 @@ void DatagramSocket::State::closeSockets() {
         endpoint->sendSource.reset();
         endpoint->receiveSource.reset();
         endpoint->fd = -1;
-        endpoint->bytesAvailable = 0;
+        endpoint->hasData = false;
         endpoint->canAcceptBytes = false;
         endpoint->cachedAddress = {};
         endpoint->cachedHost.clear();

@@ -3,7 +3,9 @@
 #include "udp/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace vorn::udp {
@@ -32,6 +34,34 @@ void DatagramSocket::State::pauseReceiving() {
     suspendReadSourcesHoldingData();
 }
 
+namespace {
+
+// A UDP length field has 16 bits, so a buffer this large holds any datagram
+// whole. Only an IPv6 jumbogram is larger.
+constexpr std::size_t largestDatagram = 65535;
+
+// Reads in one turn of the socket queue. A steady stream would otherwise
+// keep the queue from its other work (sends, a pause, a close) for as long
+// as it lasts; after this many the drain goes on in a later turn.
+constexpr int readsPerTurn = 64;
+
+ssize_t receiveFrom(SystemCalls& system, int fd, void* buffer, std::size_t size, int flags, sockaddr_storage& sender,
+                    socklen_t& length, int& error) {
+    ssize_t result = 0;
+    do {
+        length = sizeof sender;
+        result = system.recvfrom(fd, buffer, size, flags, reinterpret_cast<sockaddr*>(&sender), &length);
+        error = result < 0 ? errno : 0;
+    } while (result < 0 && error == EINTR);
+    return result;
+}
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
 void DatagramSocket::State::onReadable(Endpoint& endpoint, std::size_t estimate) {
     // On Linux a readable descriptor with nothing to read holds an empty
     // datagram. It is no sign of a closed socket (UDP has none), and closing
@@ -40,12 +70,10 @@ void DatagramSocket::State::onReadable(Endpoint& endpoint, std::size_t estimate)
         discardEmptyDatagram(endpoint);
         return;
     }
-    endpoint.bytesAvailable = estimate;
-    // The count says that a datagram waits; until it is read, further events
-    // would only say the same again.
+    endpoint.hasData = true;
     endpoint.receiveSource->suspend();
     // Read in a later turn, so that when both descriptors turn readable at
-    // once both counts are known and the alternation starts with IPv6.
+    // once both are known and the alternation starts with IPv6.
     queue->async([weak = weak_from_this()] {
         if (auto state = weak.lock()) {
             state->doReceive();
@@ -56,20 +84,32 @@ void DatagramSocket::State::onReadable(Endpoint& endpoint, std::size_t estimate)
 void DatagramSocket::State::discardEmptyDatagram(Endpoint& endpoint) {
     char nothing = 0;
     sockaddr_storage sender{};
-    socklen_t length = sizeof sender;
-    ssize_t result = 0;
+    socklen_t length = 0;
     int error = 0;
-    do {
-        result = system->recvfrom(endpoint.fd, &nothing, 0, 0, reinterpret_cast<sockaddr*>(&sender), &length);
-        error = result < 0 ? errno : 0;
-    } while (result < 0 && error == EINTR);
-    if (result < 0 && error != EAGAIN && error != EWOULDBLOCK) {
+    if (receiveFrom(*system, endpoint.fd, &nothing, 0, 0, sender, length, error) < 0 && !wouldBlock(error)) {
         closeWithError(SocketError::posix(error, "Error in recvfrom() function"));
     }
 }
 
+// Reads until the descriptors run dry, so that a burst costs one read event
+// and one hand-over to the delegate queue rather than one of each per
+// datagram.
 void DatagramSocket::State::doReceive() {
-    while (receiveStep() == Step::again) {
+    for (int reads = 0; reads < readsPerTurn; ++reads) {
+        if (receiveStep() == Step::done) {
+            flushReceived();
+            return;
+        }
+    }
+    flushReceived();
+    if (!drainPosted) {
+        drainPosted = true;
+        queue->async([weak = weak_from_this()] {
+            if (auto state = weak.lock()) {
+                state->drainPosted = false;
+                state->doReceive();
+            }
+        });
     }
 }
 
@@ -79,47 +119,40 @@ DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
         suspendReadSourcesHoldingData();
         return Step::done;
     }
-    if (ipv4.bytesAvailable == 0 && ipv6.bytesAvailable == 0) {
+    if (!ipv4.hasData && !ipv6.hasData) {
         resumeIdleReadSources();
         return Step::done;
     }
-    // With data on both, the family not read last goes next, IPv6 first. A
-    // read event here counts one datagram, not all that wait, so the turn is
-    // kept across rounds of events rather than toggled only while both
-    // counts stay up.
-    Endpoint* source = ipv4.bytesAvailable > 0 ? &ipv4 : &ipv6;
-    if (ipv4.bytesAvailable > 0 && ipv6.bytesAvailable > 0) {
+    // With data on both, the family not read last goes next, IPv6 first,
+    // one datagram at a time for as long as both have some.
+    Endpoint* source = ipv4.hasData ? &ipv4 : &ipv6;
+    if (ipv4.hasData && ipv6.hasData) {
         source = has(flipFlop) ? &ipv4 : &ipv6;
     }
-    flags = source == &ipv6 ? flags | flipFlop : flags & ~flipFlop;
-    // The count is the exact size of the waiting datagram, so a buffer of
-    // that size (or of the maximum, when smaller) holds it with no slack and
-    // becomes the payload as it is.
-    const std::size_t limit = source->family == AF_INET ? max4ReceiveSize : max6ReceiveSize;
-    const std::size_t size = std::min(limit, source->bytesAvailable);
-    std::uint8_t* buffer = nullptr;
-    const auto payload = SharedBytes::allocate(size, buffer);
-    sockaddr_storage sender{};
-    socklen_t length = sizeof sender;
-    ssize_t result = 0;
+    SharedBytes data;
+    SharedBytes address;
     int error = 0;
-    do {
-        result = system->recvfrom(source->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sender), &length);
-        error = result < 0 ? errno : 0;
-    } while (result < 0 && error == EINTR);
-    // One read takes one whole datagram, cut or not; the next one's size is
-    // for the next read event to tell.
-    source->bytesAvailable = 0;
-    if (result < 0 && error != EAGAIN && error != EWOULDBLOCK) {
+    const Read read = readDatagram(*source, data, address, error);
+    if (read == Read::failed) {
+        // What was read before the failure still reaches the delegate, and
+        // before the close does.
+        flushReceived();
         closeWithError(SocketError::posix(error, "Error in recvfrom() function"));
         return Step::done;
     }
-    if (result <= 0) {
-        resumeIdleReadSources();
-        return Step::done;
+    if (read == Read::drained) {
+        // From here only a read event can tell that more has come.
+        source->hasData = false;
+        if (source->receiveSource) {
+            source->receiveSource->resume();
+        }
+        return Step::again;
     }
-    const auto outcome = deliver(payload.slice(0, static_cast<std::size_t>(result)),
-                                 detail::fromKernel(reinterpret_cast<const sockaddr*>(&sender), length));
+    flags = source == &ipv6 ? flags | flipFlop : flags & ~flipFlop;
+    if (read == Read::empty) {
+        return Step::again;
+    }
+    const auto outcome = deliver(data, address);
     // A synchronous filter on this very queue may have paused or closed us.
     if (has(receiveContinuous)) {
         return Step::again;
@@ -134,11 +167,61 @@ DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
     return Step::done;
 }
 
+DatagramSocket::State::Read DatagramSocket::State::readDatagram(Endpoint& source, SharedBytes& data,
+                                                                SharedBytes& address, int& error) {
+    const std::size_t limit = source.family == AF_INET ? max4ReceiveSize : max6ReceiveSize;
+    sockaddr_storage sender{};
+    socklen_t length = 0;
+    if (limit <= largestDatagram) {
+        // One read into the scratch buffer, which a read cuts to the limit,
+        // then one copy of exactly what came: cheaper than asking the size
+        // first, which costs a second system call per datagram.
+        if (scratch.size() < limit) {
+            scratch.resize(limit);
+        }
+        const ssize_t result = receiveFrom(*system, source.fd, scratch.data(), limit, 0, sender, length, error);
+        if (result <= 0) {
+            return result == 0 ? Read::empty : wouldBlock(error) ? Read::drained : Read::failed;
+        }
+        std::uint8_t* buffer = nullptr;
+        data = SharedBytes::allocate(static_cast<std::size_t>(result), buffer);
+        std::memcpy(buffer, scratch.data(), static_cast<std::size_t>(result));
+    } else {
+        // A limit above any plain datagram: size the buffer by the one that
+        // waits rather than keep a scratch buffer of the limit.
+        const ssize_t waiting = receiveFrom(*system, source.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC, sender, length, error);
+        if (waiting < 0) {
+            return wouldBlock(error) ? Read::drained : Read::failed;
+        }
+        const std::size_t size = std::min(limit, static_cast<std::size_t>(waiting));
+        std::uint8_t* buffer = nullptr;
+        const auto payload = SharedBytes::allocate(size, buffer);
+        const ssize_t result = receiveFrom(*system, source.fd, buffer, size, 0, sender, length, error);
+        if (result <= 0) {
+            return result == 0 ? Read::empty : wouldBlock(error) ? Read::drained : Read::failed;
+        }
+        data = payload.slice(0, static_cast<std::size_t>(result));
+    }
+    address = senderAddress(sender, length);
+    return Read::datagram;
+}
+
+SharedBytes DatagramSocket::State::senderAddress(const sockaddr_storage& sender, socklen_t length) {
+    const auto size = std::min<std::size_t>(length, sizeof sender);
+    if (lastSender.size() != size || std::memcmp(lastSender.data(), &sender, size) != 0) {
+        lastSender = detail::fromKernel(reinterpret_cast<const sockaddr*>(&sender), length);
+    }
+    return lastSender;
+}
+
 DatagramSocket::State::Delivery DatagramSocket::State::deliver(const SharedBytes& data, const SharedBytes& address) {
     if (!receiveFilter || !receiveFilterQueue) {
-        notifyDidReceive(data, address, std::any());
+        received.push_back({data, address});
         return Delivery::delivered;
     }
+    // A filter may let this one through before the ones already read are
+    // handed over; hand them over first.
+    flushReceived();
     if (!receiveFilterAsync) {
         std::any context;
         const bool allowed = askAndWait(receiveFilterQueue, *queue, [filter = receiveFilter, data, address, &context] {
@@ -189,7 +272,7 @@ void DatagramSocket::State::receiveFilterAnswered(std::uint64_t closeCountAsked,
 
 void DatagramSocket::State::suspendReadSourcesHoldingData() {
     for (Endpoint* endpoint : {&ipv4, &ipv6}) {
-        if (endpoint->bytesAvailable > 0 && endpoint->receiveSource) {
+        if (endpoint->hasData && endpoint->receiveSource) {
             endpoint->receiveSource->suspend();
         }
     }
@@ -197,7 +280,7 @@ void DatagramSocket::State::suspendReadSourcesHoldingData() {
 
 void DatagramSocket::State::resumeIdleReadSources() {
     for (Endpoint* endpoint : {&ipv4, &ipv6}) {
-        if (endpoint->bytesAvailable == 0 && endpoint->receiveSource) {
+        if (!endpoint->hasData && endpoint->receiveSource) {
             endpoint->receiveSource->resume();
         }
     }

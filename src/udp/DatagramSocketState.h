@@ -51,8 +51,10 @@ struct Endpoint {
     int fd = -1;
     std::unique_ptr<dispatch::ReadinessSource> sendSource;
     std::unique_ptr<dispatch::ReadinessSource> receiveSource;
-    // Size of the next datagram as the last read event saw it; 0 once read.
-    std::size_t bytesAvailable = 0;
+    // A read event said a datagram waits, and no read has found the
+    // descriptor empty since. The read source stays suspended meanwhile:
+    // until the reads run dry, more events would say nothing new.
+    bool hasData = false;
     // The descriptor was last reported writable.
     bool canAcceptBytes = false;
     // socket() said this host has no such family.
@@ -111,6 +113,22 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     std::deque<std::shared_ptr<SendPacket>> sendQueue;
     bool dequeueing = false;
 
+    // Datagrams of the current drain, handed to the delegate queue together
+    // so that a burst wakes its thread once rather than once per datagram.
+    struct Received {
+        SharedBytes data;
+        SharedBytes address;
+    };
+    std::vector<Received> received;
+    // Where datagrams land before they are copied out at their exact size,
+    // so that a read need not ask first how large the next one is.
+    std::vector<std::uint8_t> scratch;
+    // The sender of the last datagram, shared by the ones after it from the
+    // same sender (the usual case: one peer streaming).
+    SharedBytes lastSender;
+    // A drain that used up its turn has posted its continuation.
+    bool drainPosted = false;
+
     std::uint64_t pendingFilterOperations = 0;
     // Counts closes, so that an answer from a receive filter that was asked
     // before the last close is recognised and dropped.
@@ -126,7 +144,10 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     void notifyDidSend(std::int64_t tag);
     void notifyDidNotSend(std::int64_t tag, const SocketError& error);
     void notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context);
+    // Hands the datagrams in `received` over, in order, in one task.
+    void flushReceived();
     void notifyDidClose(const std::optional<SocketError>& error);
+    bool wants(DatagramSocketDelegate::Callback callback) const;
     template <class Call>
     void notify(DatagramSocketDelegate::Callback callback, Call call);
 
@@ -179,6 +200,9 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     void doReceive();
     enum class Step { again, done };
     Step receiveStep();
+    enum class Read { datagram, empty, drained, failed };
+    Read readDatagram(Endpoint& source, SharedBytes& data, SharedBytes& address, int& error);
+    SharedBytes senderAddress(const sockaddr_storage& sender, socklen_t length);
     enum class Delivery { delivered, ignored, pending };
     Delivery deliver(const SharedBytes& data, const SharedBytes& address);
     void receiveFilterAnswered(std::uint64_t closeCountAsked, bool allowed, const SharedBytes& data,

@@ -34,9 +34,11 @@ std::optional<KernelAddress> toKernel(const SharedBytes& address) {
 }
 
 SharedBytes fromKernel(const sockaddr* address, socklen_t length) {
-    const auto* first = reinterpret_cast<const std::uint8_t*>(address);
     const auto size = std::min<std::size_t>(length, sizeof(sockaddr_storage));
-    return SharedBytes::copy(std::span<const std::uint8_t>(first, size));
+    std::uint8_t* bytes = nullptr;
+    auto result = SharedBytes::allocate(size, bytes);
+    std::memcpy(bytes, address, size);
+    return result;
 }
 
 SharedBytes ipv4Address(const in_addr& host, std::uint16_t port) {
@@ -81,17 +83,43 @@ std::uint16_t portOf(const SharedBytes& address) {
     return ntohs(reinterpret_cast<const sockaddr_in6*>(&kernel->storage)->sin6_port);
 }
 
+namespace {
+
+// The dotted quad written out by hand: it is asked for once per received
+// datagram, and the C library formats it through printf.
+std::string dottedQuad(const in_addr& host) {
+    const auto* octets = reinterpret_cast<const std::uint8_t*>(&host.s_addr);
+    char text[INET_ADDRSTRLEN];
+    char* out = text;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) {
+            *out++ = '.';
+        }
+        const unsigned octet = octets[i];
+        if (octet >= 100) {
+            *out++ = static_cast<char>('0' + octet / 100);
+        }
+        if (octet >= 10) {
+            *out++ = static_cast<char>('0' + octet / 10 % 10);
+        }
+        *out++ = static_cast<char>('0' + octet % 10);
+    }
+    return std::string(text, out);
+}
+
+}  // namespace
+
 std::string hostText(const SharedBytes& address) {
     const auto kernel = toKernel(address);
     if (!kernel) {
         return {};
     }
+    if (kernel->storage.ss_family == AF_INET) {
+        return dottedQuad(reinterpret_cast<const sockaddr_in*>(&kernel->storage)->sin_addr);
+    }
     char text[INET6_ADDRSTRLEN] = {};
-    const void* host =
-        kernel->storage.ss_family == AF_INET
-            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&kernel->storage)->sin_addr)
-            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&kernel->storage)->sin6_addr);
-    if (::inet_ntop(kernel->storage.ss_family, host, text, sizeof text) == nullptr) {
+    const auto& host = reinterpret_cast<const sockaddr_in6*>(&kernel->storage)->sin6_addr;
+    if (::inet_ntop(AF_INET6, &host, text, sizeof text) == nullptr) {
         return {};
     }
     return text;

@@ -6,8 +6,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <any>
 #include <atomic>
+#include <cerrno>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -115,26 +118,40 @@ TEST(DatagramSocketReceive, ReceiveOnceAndPauseLeaveLaterDatagramsWaiting) {
 }
 
 TEST(DatagramSocketReceive, CutsADatagramToTheMaximumReceiveSize) {
-    Harness harness;
-    harness.socket->setMaxReceiveIPv4BufferSize(512);
-    EXPECT_EQ(harness.socket->maxReceiveIPv4BufferSize(), 512);
-    const auto port = bindLoopback(*harness.socket);
-    SocketError error;
-    ASSERT_TRUE(harness.socket->beginReceiving(&error));
-    std::string big(600, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>('a' + i % 26);
+    struct Case {
+        int family;
+        std::uint32_t limit;
+        std::size_t kept;
+    };
+    // A limit above any plain datagram keeps it whole.
+    for (const Case& c : {Case{AF_INET, 512, 512}, Case{AF_INET6, 512, 512}, Case{AF_INET6, 100000, 600}}) {
+        SCOPED_TRACE(std::string(loopbackHost(c.family)) + " limit " + std::to_string(c.limit));
+        Harness harness;
+        if (c.family == AF_INET) {
+            harness.socket->setMaxReceiveIPv4BufferSize(static_cast<std::uint16_t>(c.limit));
+            EXPECT_EQ(harness.socket->maxReceiveIPv4BufferSize(), c.limit);
+        } else {
+            harness.socket->setMaxReceiveIPv6BufferSize(c.limit);
+            EXPECT_EQ(harness.socket->maxReceiveIPv6BufferSize(), c.limit);
+        }
+        const auto port = bindLoopback(*harness.socket, loopbackHost(c.family));
+        SocketError error;
+        ASSERT_TRUE(harness.socket->beginReceiving(&error));
+        std::string big(600, '\0');
+        for (std::size_t i = 0; i < big.size(); ++i) {
+            big[i] = static_cast<char>('a' + i % 26);
+        }
+        Peer peer(c.family);
+        ASSERT_TRUE(peer.sendTo(port, big));
+        ASSERT_TRUE(peer.sendTo(port, "next"));
+        // The cut-off rest is gone with its datagram, not delivered as another.
+        const auto data = harness.delegate->waitForData(2);
+        ASSERT_EQ(data.size(), 2u);
+        EXPECT_EQ(data[0], big.substr(0, c.kept));
+        EXPECT_EQ(data[1], "next");
+        harness.settle();
+        EXPECT_EQ(harness.delegate->reports().size(), 2u);
     }
-    Peer peer(AF_INET);
-    ASSERT_TRUE(peer.sendTo(port, big));
-    ASSERT_TRUE(peer.sendTo(port, "next"));
-    // The cut-off rest is gone with its datagram, not delivered as another.
-    const auto data = harness.delegate->waitForData(2);
-    ASSERT_EQ(data.size(), 2u);
-    EXPECT_EQ(data[0], big.substr(0, 512));
-    EXPECT_EQ(data[1], "next");
-    harness.settle();
-    EXPECT_EQ(harness.delegate->reports().size(), 2u);
 }
 
 // Denies payloads that start with "deny"; lets the rest through with a
@@ -203,20 +220,117 @@ TEST(DatagramSocketReceive, ReceiveOnceLooksPastDeniedDatagrams) {
     }
 }
 
+// Payloads "v4-1".. and "v6-1".. in the order the socket should read them:
+// IPv6 first, then turn about while both families have some.
+std::vector<std::string> inTurn(int fromV4, int fromV6) {
+    std::vector<std::string> order;
+    for (int i = 1; i <= std::max(fromV4, fromV6); ++i) {
+        if (i <= fromV6) {
+            order.push_back("v6-" + std::to_string(i));
+        }
+        if (i <= fromV4) {
+            order.push_back("v4-" + std::to_string(i));
+        }
+    }
+    return order;
+}
+
 TEST(DatagramSocketReceive, ReadsTheFamiliesInTurnIPv6First) {
+    // The last case takes more than one turn of the socket queue to read.
+    for (const auto& [fromV4, fromV6] : {std::pair{2, 2}, std::pair{3, 1}, std::pair{1, 3}, std::pair{100, 100}}) {
+        SCOPED_TRACE(std::to_string(fromV4) + " from IPv4, " + std::to_string(fromV6) + " from IPv6");
+        Harness harness;
+        SocketError error;
+        ASSERT_TRUE(harness.socket->bindToPort(0, std::string("localhost"), &error))
+            << ::testing::PrintToString(error);
+        Peer v4(AF_INET);
+        Peer v6(AF_INET6);
+        for (int i = 1; i <= std::max(fromV4, fromV6); ++i) {
+            if (i <= fromV4) {
+                ASSERT_TRUE(v4.sendTo(harness.socket->localPort_IPv4(), "v4-" + std::to_string(i)));
+            }
+            if (i <= fromV6) {
+                ASSERT_TRUE(v6.sendTo(harness.socket->localPort_IPv6(), "v6-" + std::to_string(i)));
+            }
+        }
+        ASSERT_TRUE(harness.datagramWaiting(AF_INET));
+        ASSERT_TRUE(harness.datagramWaiting(AF_INET6));
+        ASSERT_TRUE(harness.socket->beginReceiving(&error));
+        const auto expected = inTurn(fromV4, fromV6);
+        EXPECT_EQ(harness.delegate->waitForData(expected.size()), expected);
+    }
+}
+
+TEST(DatagramSocketReceive, ABurstIsReadWholeAndLaterDatagramsStillArrive) {
     Harness harness;
+    const auto port = bindLoopback(*harness.socket);
+    Peer peer(AF_INET);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 150; ++i) {
+        sent.push_back(std::to_string(i));
+        ASSERT_TRUE(peer.sendTo(port, sent.back()));
+    }
     SocketError error;
-    ASSERT_TRUE(harness.socket->bindToPort(0, std::string("localhost"), &error)) << ::testing::PrintToString(error);
-    Peer v4(AF_INET);
-    Peer v6(AF_INET6);
-    for (const char* n : {"1", "2"}) {
-        ASSERT_TRUE(v4.sendTo(harness.socket->localPort_IPv4(), std::string("v4-") + n));
-        ASSERT_TRUE(v6.sendTo(harness.socket->localPort_IPv6(), std::string("v6-") + n));
+    ASSERT_TRUE(harness.socket->beginReceiving(&error));
+    EXPECT_EQ(harness.delegate->waitForData(sent.size()), sent);
+    // Once the burst has run dry only a new read event says more has come.
+    sent.push_back("later");
+    ASSERT_TRUE(peer.sendTo(port, sent.back()));
+    EXPECT_EQ(harness.delegate->waitForData(sent.size()), sent);
+    for (const auto& report : harness.delegate->reports()) {
+        EXPECT_EQ(DatagramSocket::portFromAddress(report.address), peer.port());
+        EXPECT_TRUE(report.hadSocket);
+    }
+}
+
+TEST(DatagramSocketReceive, PausingInTheMiddleOfABurstStopsAtOnce) {
+    auto system = std::make_shared<FaultySystemCalls>();
+    Harness harness(system);
+    const auto port = bindLoopback(*harness.socket);
+    // Runs on the socket queue, so the pause lands between two reads.
+    system->afterEachRead([socket = harness.socket.get()](int taken) {
+        if (taken == 3) {
+            socket->pauseReceiving();
+        }
+    });
+    Peer peer(AF_INET);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 10; ++i) {
+        sent.push_back(std::to_string(i));
+        ASSERT_TRUE(peer.sendTo(port, sent.back()));
+    }
+    SocketError error;
+    ASSERT_TRUE(harness.socket->beginReceiving(&error));
+    ASSERT_EQ(harness.delegate->waitForData(3), (std::vector<std::string>{"0", "1", "2"}));
+    harness.settle();
+    EXPECT_EQ(harness.delegate->reports().size(), 3u) << "read on after the pause";
+    EXPECT_TRUE(harness.datagramWaiting(AF_INET));
+
+    ASSERT_TRUE(harness.socket->beginReceiving(&error));
+    EXPECT_EQ(harness.delegate->waitForData(sent.size()), sent);
+}
+
+TEST(DatagramSocketReceive, AReadErrorClosesAfterWhatWasReadBefore) {
+    auto system = std::make_shared<FaultySystemCalls>();
+    Harness harness(system);
+    const auto port = bindLoopback(*harness.socket);
+    Peer peer(AF_INET);
+    for (const char* payload : {"one", "two", "three"}) {
+        ASSERT_TRUE(peer.sendTo(port, payload));
     }
     ASSERT_TRUE(harness.datagramWaiting(AF_INET));
-    ASSERT_TRUE(harness.datagramWaiting(AF_INET6));
+    system->failRecvfrom(ENOMEM, 2);
+    SocketError error;
     ASSERT_TRUE(harness.socket->beginReceiving(&error));
-    EXPECT_EQ(harness.delegate->waitForData(4), (std::vector<std::string>{"v6-1", "v4-1", "v6-2", "v4-2"}));
+    const auto reports = harness.delegate->waitFor(3);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].data, "one");
+    EXPECT_EQ(reports[1].data, "two");
+    ASSERT_EQ(reports[2].kind, Kind::closed);
+    ASSERT_TRUE(reports[2].error.has_value());
+    EXPECT_EQ(reports[2].error->code, ENOMEM);
+    EXPECT_EQ(reports[2].error->failureReason, "Error in recvfrom() function");
+    EXPECT_TRUE(harness.socket->isClosed());
 }
 
 TEST(DatagramSocketReceive, AnEmptyDatagramIsDroppedAndReceivingGoesOn) {

@@ -273,6 +273,18 @@ public:
         std::lock_guard lock(mutex_);
         names_[std::move(host)] = {{}, resolverError, nullptr};
     }
+    // After `calls` more recvfrom calls, the next one fails with `error`.
+    void failRecvfrom(int error, int calls) {
+        std::lock_guard lock(mutex_);
+        recvfromError_ = error;
+        readsBeforeFailure_ = calls;
+    }
+    // Runs on the socket queue each time recvfrom has taken a datagram, with
+    // the number taken so far.
+    void afterEachRead(std::function<void(int)> hook) {
+        std::lock_guard lock(mutex_);
+        afterRead_ = std::move(hook);
+    }
     int getaddrinfoCalls() const {
         std::lock_guard lock(mutex_);
         return getaddrinfoCalls_;
@@ -319,6 +331,31 @@ public:
             return -1;
         }
         return SystemCalls::sendto(fd, data, size, flags, address, length);
+    }
+    ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* address, socklen_t* length) override {
+        std::function<void(int)> hook;
+        int taken = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (recvfromError_ != 0 && readsBeforeFailure_-- == 0) {
+                errno = std::exchange(recvfromError_, 0);
+                return -1;
+            }
+        }
+        const auto result = SystemCalls::recvfrom(fd, buffer, size, flags, address, length);
+        if (result > 0 && (flags & MSG_PEEK) == 0) {
+            const int saved = errno;
+            {
+                std::lock_guard lock(mutex_);
+                hook = afterRead_;
+                taken = ++reads_;
+            }
+            if (hook) {
+                hook(taken);
+            }
+            errno = saved;
+        }
+        return result;
     }
     int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) override {
         Name name;
@@ -369,6 +406,10 @@ private:
     int sendtoFailures_ = 0;
     int sendtoCalls_ = 0;
     int getaddrinfoCalls_ = 0;
+    int recvfromError_ = 0;
+    int readsBeforeFailure_ = 0;
+    int reads_ = 0;
+    std::function<void(int)> afterRead_;
     std::map<int, int> socketErrors_;
     std::map<std::pair<int, int>, int> setsockoptErrors_;
     std::map<int, int> bindErrors_;
