@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <system_error>
 #include <utility>
 
@@ -124,15 +125,27 @@ void DatagramSocket::State::flushReceived() {
     }
     // Each datagram looks for the delegate and the socket afresh, as one
     // task per datagram would: once the owner lets go, the rest are skipped.
+    // A delegate that throws costs only its own datagram; the first failure
+    // is rethrown once the batch is through, so the queue still reports it.
     delegateQueue->async([target = delegate, socket = owner, batch = std::move(batch)] {
         const std::any noContext;
+        std::exception_ptr failure;
         for (const auto& datagram : batch) {
             const auto strong = target.lock();
             const auto named = socket.lock();
             if (!strong || !named) {
-                return;
+                break;
             }
-            strong->didReceiveData(named, datagram.data, datagram.address, noContext);
+            try {
+                strong->didReceiveData(named, datagram.data, datagram.address, noContext);
+            } catch (...) {
+                if (!failure) {
+                    failure = std::current_exception();
+                }
+            }
+        }
+        if (failure) {
+            std::rethrow_exception(failure);
         }
     });
 }

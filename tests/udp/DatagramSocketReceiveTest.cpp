@@ -10,6 +10,7 @@
 #include <any>
 #include <atomic>
 #include <cerrno>
+#include <stdexcept>
 #include <utility>
 #include <string>
 #include <vector>
@@ -281,6 +282,27 @@ TEST(DatagramSocketReceive, ABurstIsReadWholeAndLaterDatagramsStillArrive) {
         EXPECT_EQ(DatagramSocket::portFromAddress(report.address), peer.port());
         EXPECT_TRUE(report.hadSocket);
     }
+}
+
+// Datagrams read in one burst reach the delegate together; one that throws
+// must not take the rest of the burst down with it.
+TEST(DatagramSocketReceive, ADelegateThatThrowsLosesNoOtherDatagramOfTheBurst) {
+    Harness harness;
+    harness.delegate->onReport = [](const Report& report) {
+        if (report.kind == Kind::received && report.data.starts_with("boom")) {
+            throw std::runtime_error("delegate failed");
+        }
+    };
+    const auto port = bindLoopback(*harness.socket);
+    Peer peer(AF_INET);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 40; ++i) {
+        sent.push_back((i % 3 == 0 ? "boom" : "ok") + std::to_string(i));
+        ASSERT_TRUE(peer.sendTo(port, sent.back()));
+    }
+    SocketError error;
+    ASSERT_TRUE(harness.socket->beginReceiving(&error));
+    EXPECT_EQ(harness.delegate->waitForData(sent.size()), sent);
 }
 
 TEST(DatagramSocketReceive, PausingInTheMiddleOfABurstStopsAtOnce) {
