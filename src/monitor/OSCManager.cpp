@@ -1,0 +1,293 @@
+#include "monitor/OSCManager.h"
+
+#include "dispatch/ConcurrentQueue.h"
+#include "net/OSCTimeTagMode.h"
+#include "osc/OSCAddressPattern.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace vorn::monitor {
+
+namespace {
+
+// Log prefixes, spelled as UTF-8 bytes so that no editor or compiler charset
+// setting can change what lands in an exported log.
+constexpr std::string_view restartedPrefix = "\xF0\x9F\x94\x81 OSC server restarted on port ";
+constexpr std::string_view listeningPrefix = "\xE2\x9C\x85 OSC server listening on port ";
+constexpr std::string_view startFailedPrefix = "\xE2\x9D\x8C Failed to start OSC server: ";
+constexpr std::string_view sentPrefix = "\xE2\x86\x92 Sent ping \xE2\x80\x9C";
+constexpr std::string_view sendFailedPrefix = "\xE2\x80\xBC\xEF\xB8\x8F Error sending ping: ";
+constexpr std::string_view receivedPrefix = "\xE2\x86\x90 Received \xE2\x80\x9C";
+constexpr std::string_view stateChangedPrefix = "\xF0\x9F\x94\x84 State changed to ";
+constexpr std::string_view closeQuote = "\xE2\x80\x9D";
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (const auto part : parts) {
+        size += part.size();
+    }
+    std::string text;
+    text.reserve(size);
+    for (const auto part : parts) {
+        text.append(part);
+    }
+    return text;
+}
+
+// Only a hand-edited settings file holds a port outside 0 to 65535; such a
+// value is refused rather than wrapped onto some other port.
+std::optional<std::uint16_t> toPort(std::int64_t value) {
+    if (value < 0 || value > std::numeric_limits<std::uint16_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string portOutOfRange(std::string_view which, std::int64_t value) {
+    return concat({which, " port ", std::to_string(value), " is outside the range 0 to 65535."});
+}
+
+// The settings keep the interval within range on every assignment; only the
+// memberwise constructor can hand over something else. A period that is not
+// positive would fire without end, one beyond any show would overflow the
+// clock, so both fall back to sane values instead.
+dispatch::Duration timerPeriod(double seconds) {
+    if (!std::isfinite(seconds) || seconds <= 0) {
+        seconds = OSCSettings::Defaults::pingInterval;
+    }
+    seconds = std::min(seconds, OSCSettings::maxPingInterval);
+    return std::chrono::duration_cast<dispatch::Duration>(std::chrono::duration<double>(seconds));
+}
+
+std::shared_ptr<net::OSCServer> makeServer(std::int64_t receivePort) {
+    const auto port = toPort(receivePort);
+    return port ? net::OSCServer::create(*port, net::OSCTimeTagMode::ignore) : nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<OSCManager> OSCManager::create(std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
+                                               std::shared_ptr<DeadLinkAlert> alert) {
+    auto manager = std::make_shared<OSCManager>(Key{}, std::move(settings), mainLoop, std::move(alert));
+    // The observations hold the monitor weakly, which needs it owned first.
+    manager->observeSettings();
+    return manager;
+}
+
+OSCManager::OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
+                       std::shared_ptr<DeadLinkAlert> alert)
+    : isAlive(false, &objectWillChange),
+      log(&objectWillChange),
+      heartbeatCount(0, &objectWillChange),
+      settings_(settings ? std::move(settings) : throw std::invalid_argument("OSCManager needs settings")),
+      mainLoop_(mainLoop),
+      alert_(std::move(alert)),
+      clientPool_(clientCount),
+      server_(makeServer(settings_->receivePort.get())),
+      refusedReceivePort_(settings_->receivePort.get()),
+      desiredReply_(settings_->desiredReply.get()) {}
+
+OSCManager::~OSCManager() {
+    // Settings changes and ticks must not reach a monitor that is half gone.
+    cancellables_.clear();
+    pingTimer_.cancel();
+}
+
+void OSCManager::observeSettings() {
+    const std::weak_ptr<OSCManager> weak = weak_from_this();
+
+    // The snapshot that the reply check reads off the main thread. The
+    // property hands over the value it is about to store, so the snapshot
+    // never lags the assignment.
+    cancellables_.push_back(settings_->desiredReply.subscribe([weak](const std::string& value) {
+        if (auto self = weak.lock()) {
+            std::lock_guard lock(self->desiredReplyMutex_);
+            self->desiredReply_ = value;
+        }
+    }));
+
+    cancellables_.push_back(settings_->receivePort.subscribeDistinct([weak](const std::int64_t&) {
+        if (auto self = weak.lock()) {
+            self->restartServer();
+        }
+    }));
+    auto restartTimer = [weak](const auto&) {
+        if (auto self = weak.lock()) {
+            self->startPingTimer();
+        }
+    };
+    cancellables_.push_back(settings_->pingInterval.subscribe(restartTimer));
+    cancellables_.push_back(settings_->targetIP.subscribe(restartTimer));
+    cancellables_.push_back(settings_->targetPort.subscribe(restartTimer));
+}
+
+std::shared_ptr<net::OSCServer> OSCManager::server() const {
+    std::lock_guard lock(serverMutex_);
+    return server_;
+}
+
+void OSCManager::startPingTimer() {
+    pingTimer_.cancel();
+    pingTimer_ = mainLoop_.startRepeatingTimer(timerPeriod(settings_->pingInterval.get()),
+                                               [weak = weak_from_this()] {
+                                                   if (auto self = weak.lock()) {
+                                                       self->sendPing();
+                                                   }
+                                               });
+}
+
+void OSCManager::restartServer() {
+    const std::int64_t receivePort = settings_->receivePort.get();
+    std::shared_ptr<net::OSCServer> previous;
+    {
+        std::lock_guard lock(serverMutex_);
+        previous = std::move(server_);
+    }
+    if (previous) {
+        previous->stop();
+    }
+    auto replacement = makeServer(receivePort);
+    {
+        std::lock_guard lock(serverMutex_);
+        server_ = std::move(replacement);
+        refusedReceivePort_ = receivePort;
+    }
+    startServerTask();
+    log.append(concat({restartedPrefix, std::to_string(receivePort)}));
+}
+
+void OSCManager::startServerTask() {
+    dispatch::sharedExecutor()->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->startCurrentServer();
+        }
+    });
+}
+
+// On the shared executor.
+void OSCManager::startCurrentServer() {
+    std::shared_ptr<net::OSCServer> server;
+    std::int64_t refusedPort = 0;
+    {
+        std::lock_guard lock(serverMutex_);
+        server = server_;
+        refusedPort = refusedReceivePort_;
+    }
+    if (!server) {
+        appendOnMain(concat({startFailedPrefix, portOutOfRange("Receive", refusedPort)}));
+        return;
+    }
+    try {
+        // Two start tasks can overlap (a restart, then the window being
+        // shown); a server started twice at once would bind twice.
+        std::lock_guard startLock(startMutex_);
+        server->start();
+    } catch (const std::exception& error) {
+        appendOnMain(concat({startFailedPrefix, error.what()}));
+        return;
+    }
+    // A restart may have replaced the server while it was starting; the
+    // handler goes to whichever is current, as a later start expects. It is
+    // queued on the server before the line is, so that once the log says
+    // "listening" no reply that follows can miss the handler.
+    if (auto current = this->server()) {
+        current->setHandler([weak = weak_from_this(), queue = dispatch::globalQueue(
+                                                           dispatch::QualityOfService::userInitiated)](
+                                const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string&,
+                                std::uint16_t) {
+            // Copy and hand on at once: the receive queue must never wait on
+            // the monitor.
+            queue->async([weak, message] {
+                if (auto self = weak.lock()) {
+                    self->handleIncomingMessage(message);
+                }
+            });
+        });
+    }
+    mainLoop_.post([self = shared_from_this()] {
+        self->log.append(concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
+    });
+}
+
+void OSCManager::sendPing() {
+    const auto client = clientPool_.nextClient();
+    const std::string pingMessage = settings_->pingMessage.get();
+    const std::string targetIP = settings_->targetIP.get();
+    const std::int64_t targetPort = settings_->targetPort.get();
+
+    std::string line;
+    if (const auto port = toPort(targetPort); !port) {
+        line = concat({sendFailedPrefix, portOutOfRange("Target", targetPort)});
+    } else if (client) {
+        try {
+            client->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), targetIP, *port);
+            line = concat({sentPrefix, pingMessage, closeQuote, " to ", targetIP, ":", std::to_string(targetPort)});
+        } catch (const std::exception& error) {
+            line = concat({sendFailedPrefix, error.what()});
+        }
+    }
+    if (!line.empty()) {
+        log.append(std::move(line));
+    }
+
+    // Taken and cleared in one step: a reply that lands while this tick runs
+    // counts for the next interval instead of vanishing.
+    if (lastReplyReceived_.exchange(false)) {
+        consecutiveMisses_ = 0;
+        updateAliveState(true);
+    } else {
+        ++consecutiveMisses_;
+        if (consecutiveMisses_ >= missThreshold) {
+            updateAliveState(false);
+        }
+    }
+}
+
+void OSCManager::handleIncomingMessage(const osc::OSCMessage& message) {
+    const std::string_view address = message.addressPattern().rawAddress();
+    appendOnMain(concat({receivedPrefix, address, closeQuote}));
+
+    const std::string desiredReply = desiredReplySnapshot();
+    // An empty text would be found in every address; it is taken to mean
+    // that nothing counts as a reply.
+    if (desiredReply.empty() || address.find(desiredReply) == std::string_view::npos) {
+        return;
+    }
+    lastReplyReceived_.store(true);
+    mainLoop_.post([self = shared_from_this()] { self->heartbeatCount = self->heartbeatCount.get() + 1; });
+}
+
+void OSCManager::updateAliveState(bool state) {
+    if (isAlive.get() == state) {
+        return;
+    }
+    isAlive = state;
+    // In a later turn, so that the tick's own ping line comes first.
+    mainLoop_.post([self = shared_from_this(), state] { self->handleStateChange(state); });
+}
+
+void OSCManager::handleStateChange(bool state) {
+    log.append(concat({stateChangedPrefix, state ? "ALIVE" : "DEAD"}));
+    if (!state && settings_->alarmEnabled.get() && alert_) {
+        alert_->raiseDeadLinkAlert();
+    }
+}
+
+void OSCManager::appendOnMain(std::string line) {
+    mainLoop_.post([self = shared_from_this(), line = std::move(line)]() mutable { self->log.append(std::move(line)); });
+}
+
+std::string OSCManager::desiredReplySnapshot() const {
+    std::lock_guard lock(desiredReplyMutex_);
+    return desiredReply_;
+}
+
+}  // namespace vorn::monitor

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "dispatch/Cancellable.h"
+#include "dispatch/MainLoop.h"
+#include "dispatch/Published.h"
+#include "monitor/DeadLinkAlert.h"
+#include "monitor/LogLines.h"
+#include "monitor/OSCClientPool.h"
+#include "monitor/OSCSettings.h"
+#include "net/OSCServer.h"
+#include "osc/OSCMessage.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vorn::monitor {
+
+// The link monitor: pings the far end every `pingInterval` seconds, listens on
+// `receivePort` for messages whose address contains `desiredReply`, and at
+// each tick judges the interval that has just ended. A reply makes the link
+// ALIVE; `missThreshold` silent intervals in a row make it DEAD.
+//
+// Everything the user sees (`isAlive`, `heartbeatCount`, `log`) changes on the
+// main thread only. Replies are handled on a background queue; the server
+// starts on the shared executor. Every closure handed out holds the monitor
+// weakly, so dropping the last reference stops the timer, the observations and
+// the server.
+class OSCManager : public std::enable_shared_from_this<OSCManager> {
+    struct Key {};
+
+public:
+    static constexpr std::int64_t missThreshold = 2;
+    static constexpr std::size_t clientCount = 10;
+
+    // Builds the monitor on the main thread and starts it: restarts the server
+    // (the first log line), starts the ping timer. `alert` may be null.
+    static std::shared_ptr<OSCManager> create(std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
+                                              std::shared_ptr<DeadLinkAlert> alert);
+
+    OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
+               std::shared_ptr<DeadLinkAlert> alert);
+    ~OSCManager();
+
+    OSCManager(const OSCManager&) = delete;
+    OSCManager& operator=(const OSCManager&) = delete;
+
+    // Declared first so that it outlives the properties that signal it.
+    dispatch::ObjectWillChange objectWillChange;
+    // True is ALIVE, false is DEAD (the initial state, never announced).
+    dispatch::Published<bool> isAlive;
+    LogLines log;
+    // Matching replies since construction.
+    dispatch::Published<std::int64_t> heartbeatCount;
+
+    const std::shared_ptr<OSCSettings>& settings() const noexcept { return settings_; }
+
+    // Main thread. Replaces the ping timer with one of the current interval;
+    // the next ping comes one full interval from now. Counters and state stay.
+    void startPingTimer();
+
+    // Main thread. Stops the current server, makes a new one on the current
+    // `receivePort`, logs the restart and starts the new one in the background.
+    void restartServer();
+
+    // Main thread. Starts whatever server is current in the background, logs
+    // the outcome and, on success, installs the message handler.
+    void startServerTask();
+
+    // One tick, main thread: sends a ping, then judges the interval that ended.
+    void sendPing();
+
+    // Any thread. Logs the message and, when it is a reply, credits it to the
+    // current interval and counts a heartbeat.
+    void handleIncomingMessage(const osc::OSCMessage& message);
+
+    // Inspection, main thread.
+    std::int64_t consecutiveMisses() const noexcept { return consecutiveMisses_; }
+    bool lastReplyReceived() const noexcept { return lastReplyReceived_.load(); }
+    std::shared_ptr<net::OSCServer> server() const;
+    OSCClientPool& clientPool() noexcept { return clientPool_; }
+
+private:
+    void observeSettings();
+    void startCurrentServer();
+    void updateAliveState(bool state);
+    void handleStateChange(bool state);
+    void appendOnMain(std::string line);
+    std::string desiredReplySnapshot() const;
+
+    std::shared_ptr<OSCSettings> settings_;
+    dispatch::MainLoop& mainLoop_;
+    std::shared_ptr<DeadLinkAlert> alert_;
+    OSCClientPool clientPool_;
+
+    mutable std::mutex serverMutex_;
+    std::shared_ptr<net::OSCServer> server_;
+    // The receive port that the last restart could not use, for the failure
+    // line of a start that finds no server.
+    std::int64_t refusedReceivePort_ = 0;
+    // Serialises start tasks, so that two never start one server at once.
+    std::mutex startMutex_;
+
+    mutable std::mutex desiredReplyMutex_;
+    std::string desiredReply_;
+
+    dispatch::Cancellable pingTimer_;
+    std::atomic<bool> lastReplyReceived_{false};
+    std::int64_t consecutiveMisses_ = 0;
+    std::vector<dispatch::Cancellable> cancellables_;
+};
+
+}  // namespace vorn::monitor
