@@ -7,8 +7,9 @@ JOBS       ?= $(shell nproc)
 FUZZ_TIME  ?= 30
 BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
+ARGS       ?=
 
-.PHONY: deps configure build test bench fuzz clean
+.PHONY: deps configure build test run demo bench fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -24,6 +25,22 @@ build: configure
 test: build
 	@echo "==> testing $(BUILD)"
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The headless monitor with your own settings, until the desktop app takes this
+# over; options go in ARGS, for example
+# make run ARGS="--target 192.168.1.20".
+run: configure
+	@echo "==> building vorn-osc-cli in $(BUILD)"
+	@cmake --build $(BUILD) --target vorn-osc-cli -j $(JOBS)
+	@echo "==> starting vorn-osc-cli (Ctrl-C stops it)"
+	@$(BUILD)/src/tools/vorn-osc-cli $(ARGS)
+
+# The monitor watching vorn-osc-echo on this machine, with settings of its own
+# under build/demo.
+demo: configure
+	@echo "==> building vorn-osc-cli and vorn-osc-echo in $(BUILD)"
+	@cmake --build $(BUILD) --target vorn-osc-cli vorn-osc-echo -j $(JOBS)
+	@scripts/demo $(BUILD)
 
 bench: deps
 	@echo "==> building benchmarks in build/bench (Release)"

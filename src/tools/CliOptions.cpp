@@ -1,0 +1,251 @@
+#include "tools/CliOptions.h"
+
+#include "monitor/JsonSettingsStore.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+
+namespace vorn::tools {
+
+namespace {
+
+constexpr std::string_view programName = "vorn-osc-cli";
+
+using Settings = monitor::OSCSettings;
+
+// Told to `err` as one line; parseCliOptions() turns it into exit code 2.
+struct BadValue {
+    std::string message;
+};
+
+// A port as the settings form takes it: a whole number from 1 to 65535,
+// digits only, nothing around them.
+std::int64_t portValue(std::string_view option, const std::string& text) {
+    std::int64_t value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value < 1 || value > 65535) {
+        throw BadValue{std::string(option) + " must be a whole number from 1 to 65535, not \"" + text + "\""};
+    }
+    return value;
+}
+
+// Any positive number of seconds: the settings bring it into 1 to 30
+// themselves, as they do for the form's stepper.
+double intervalValue(std::string_view option, const std::string& text) {
+    double value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value) || value <= 0) {
+        std::ostringstream message;
+        message << option << " must be a number of seconds above 0 (kept within " << Settings::minPingInterval
+                << " to " << Settings::maxPingInterval << "), not \"" << text << "\"";
+        throw BadValue{message.str()};
+    }
+    return value;
+}
+
+bool isBlank(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string secondsText(double seconds) {
+    std::ostringstream out;
+    out << seconds << " s";
+    return out.str();
+}
+
+// The command line as CLI11 reads it. Values are kept as typed, so that a
+// bad one is reported in our words rather than as a conversion failure.
+struct CommandLine {
+    CLI::App app;
+    std::string configDir;
+    std::string target;
+    std::string targetPort;
+    std::string receivePort;
+    std::string ping;
+    std::string reply;
+    std::string interval;
+    bool alarm = false;
+    bool noAlarm = false;
+
+    CLI::Option* configDirOption = nullptr;
+    CLI::Option* targetOption = nullptr;
+    CLI::Option* targetPortOption = nullptr;
+    CLI::Option* receivePortOption = nullptr;
+    CLI::Option* pingOption = nullptr;
+    CLI::Option* replyOption = nullptr;
+    CLI::Option* intervalOption = nullptr;
+    CLI::Option* alarmOption = nullptr;
+    CLI::Option* noAlarmOption = nullptr;
+
+    CommandLine() : app(description(), std::string(programName)) {
+        app.get_formatter()->column_width(28);
+        targetOption = app.add_option("--target", target)->type_name("HOST");
+        targetPortOption = app.add_option("--target-port", targetPort)->type_name("N");
+        receivePortOption = app.add_option("--receive-port", receivePort)->type_name("N");
+        pingOption = app.add_option("--ping", ping)->type_name("ADDRESS");
+        replyOption = app.add_option("--reply", reply)->type_name("TEXT");
+        intervalOption = app.add_option("--interval", interval)->type_name("SECONDS");
+        alarmOption = app.add_flag("--alarm", alarm);
+        noAlarmOption = app.add_flag("--no-alarm", noAlarm);
+        configDirOption = app.add_option("--config-dir", configDir)->type_name("DIR");
+        app.footer(footer());
+    }
+
+    static std::string description() {
+        return "Watches one OSC link from a terminal.\n"
+               "\n"
+               "Every ping interval it sends a ping to your console or show controller and\n"
+               "listens on the receive port for the answer. It prints one line for every\n"
+               "ping, every message received and every change of state. The link is ALIVE\n"
+               "while answers come back and DEAD after two pings in a row go unanswered;\n"
+               "then the terminal bell rings (unless the alarm is off). Ctrl-C stops it.\n"
+               "\n"
+               "The options change the saved settings, as an edit in the settings form of\n"
+               "the desktop app would: what you give once stays in force for later runs.\n";
+    }
+
+    static std::string footer() {
+        std::ostringstream out;
+        out << "Intervals below " << Settings::minPingInterval << " s count as " << Settings::minPingInterval
+            << " s and those above " << Settings::maxPingInterval << " s as " << Settings::maxPingInterval << " s.\n"
+            << "Settings file: " << monitor::JsonSettingsStore::defaultPath().string()
+            << " unless --config-dir is given.";
+        return out.str();
+    }
+
+    // The option texts, with the values that the settings hold now: what the
+    // monitor would use if the option were left out.
+    void describe(const Settings& now) {
+        targetOption->description("where to send pings: the console's name or address\n(now: " +
+                                  quoted(now.targetIP) + ")");
+        targetPortOption->description("UDP port the console listens on, 1 to 65535\n(now: " +
+                                      std::to_string(now.targetPort.get()) + ")");
+        receivePortOption->description("UDP port on this machine for the console's answers,\n1 to 65535 (now: " +
+                                       std::to_string(now.receivePort.get()) + ")");
+        pingOption->description("OSC address of the ping (now: " + quoted(now.pingMessage) + ")");
+        replyOption->description("an answer is any message whose address contains this\ntext (now: " +
+                                 quoted(now.desiredReply) + ")");
+        intervalOption->description("seconds between pings, 1 to 30 (now: " + secondsText(now.pingInterval) + ")");
+        alarmOption->description(std::string("ring the bell when the link goes DEAD (now: ") +
+                                 (now.alarmEnabled ? "on" : "off") + ")");
+        noAlarmOption->description("stay quiet when the link goes DEAD");
+        configDirOption->description("keep the settings in DIR/settings.json instead:\none folder per link when you "
+                                     "watch several");
+    }
+
+    CliOptions options() const {
+        CliOptions result;
+        if (configDirOption->count() > 0) {
+            if (configDir.empty()) {
+                throw BadValue{"--config-dir must name a folder, not be empty"};
+            }
+            result.configDir = std::filesystem::path(configDir);
+        }
+        if (targetOption->count() > 0) {
+            if (isBlank(target)) {
+                throw BadValue{"--target must be a host name or address, not empty"};
+            }
+            result.targetIP = target;
+        }
+        if (targetPortOption->count() > 0) {
+            result.targetPort = portValue("--target-port", targetPort);
+        }
+        if (receivePortOption->count() > 0) {
+            result.receivePort = portValue("--receive-port", receivePort);
+        }
+        if (pingOption->count() > 0) {
+            result.pingMessage = ping;
+        }
+        if (replyOption->count() > 0) {
+            result.desiredReply = reply;
+        }
+        if (intervalOption->count() > 0) {
+            result.pingInterval = intervalValue("--interval", interval);
+        }
+        if (alarm && noAlarm) {
+            throw BadValue{"--alarm and --no-alarm cannot be given together"};
+        }
+        if (alarm) {
+            result.alarmEnabled = true;
+        } else if (noAlarm) {
+            result.alarmEnabled = false;
+        }
+        return result;
+    }
+};
+
+}  // namespace
+
+std::filesystem::path CliOptions::settingsFile() const {
+    if (configDir) {
+        return *configDir / "settings.json";
+    }
+    return monitor::JsonSettingsStore::defaultPath();
+}
+
+void CliOptions::applyTo(Settings& settings) const {
+    if (targetIP) {
+        settings.targetIP = *targetIP;
+    }
+    if (targetPort) {
+        settings.targetPort = *targetPort;
+    }
+    if (receivePort) {
+        settings.receivePort = *receivePort;
+    }
+    if (pingMessage) {
+        settings.pingMessage = *pingMessage;
+    }
+    if (desiredReply) {
+        settings.desiredReply = *desiredReply;
+    }
+    if (pingInterval) {
+        settings.pingInterval = *pingInterval;
+    }
+    if (alarmEnabled) {
+        settings.alarmEnabled = *alarmEnabled;
+    }
+}
+
+CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+    CommandLine commandLine;
+    try {
+        commandLine.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // The folder is read even when help is asked for, so that the values
+        // shown are those of the file the same command line would use.
+        CliOptions where;
+        if (!commandLine.configDir.empty()) {
+            where.configDir = std::filesystem::path(commandLine.configDir);
+        }
+        const Settings now(std::make_shared<monitor::JsonSettingsStore>(where.settingsFile()));
+        commandLine.describe(now);
+        out << commandLine.app.help() << std::flush;
+        return {std::nullopt, 0};
+    } catch (const CLI::ParseError& error) {
+        err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
+        return {std::nullopt, 2};
+    }
+    try {
+        return {commandLine.options(), 0};
+    } catch (const BadValue& bad) {
+        err << programName << ": " << bad.message << '\n' << std::flush;
+        return {std::nullopt, 2};
+    }
+}
+
+}  // namespace vorn::tools

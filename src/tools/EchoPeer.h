@@ -1,0 +1,76 @@
+#pragma once
+
+#include "net/OSCClient.h"
+#include "net/OSCServer.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace vorn::osc {
+class OSCMessage;
+}
+
+namespace vorn::tools {
+
+struct EchoOptions {
+    // 0 binds any free port.
+    std::uint16_t listenPort = 8000;
+    std::string ping = "/eos/ping";
+    std::string reply = "/eos/out/ping";
+    std::uint16_t replyPort = 8001;
+};
+
+// The far end of a monitored link, for trying a monitor out without a
+// console: every message addressed exactly to the ping address is answered
+// with the reply address and the same arguments, sent to the sender's host
+// at the reply port (not to the port it came from: consoles answer on a port
+// of their own configuration). A ping inside a bundle is answered like any
+// other, at once, whatever the bundle's time tag.
+//
+// Says what it does in one line per received message, through `output`,
+// called one line at a time.
+class EchoPeer {
+    struct Key {};
+
+public:
+    using LineSink = std::function<void(const std::string& line)>;
+
+    static std::shared_ptr<EchoPeer> create(EchoOptions options, LineSink output);
+
+    EchoPeer(Key, EchoOptions options, LineSink output);
+    ~EchoPeer();
+
+    EchoPeer(const EchoPeer&) = delete;
+    EchoPeer& operator=(const EchoPeer&) = delete;
+
+    // Binds the listen port and starts answering. The first line out is
+    // "vorn-osc-echo listening on port N" with the port actually bound (the
+    // IPv4 one where port 0 gave each address family its own); no exchange
+    // is reported before it. Throws net::OSCSocketError when the port cannot
+    // be bound.
+    void start();
+    void stop();
+
+    // The IPv4 port bound, 0 before start().
+    std::uint16_t boundPort() const { return server_->boundPort(); }
+    const EchoOptions& options() const noexcept { return options_; }
+    const std::shared_ptr<net::OSCServer>& server() const noexcept { return server_; }
+
+private:
+    void handle(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+
+    const EchoOptions options_;
+    const LineSink output_;
+    // Keeps each exchange (reply and line) whole and behind the listening line.
+    std::mutex outputMutex_;
+    net::OSCClient client_;
+    std::shared_ptr<net::OSCServer> server_;
+};
+
+// "host:port", with IPv6 hosts in brackets so the port stays readable.
+std::string endpointText(const std::string& host, std::uint16_t port);
+
+}  // namespace vorn::tools
