@@ -1,5 +1,6 @@
 #include "dispatch/ManualMainLoop.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -103,6 +104,10 @@ std::size_t ManualMainLoop::advance(Duration by) {
     }
 }
 
+namespace {
+constexpr auto recheckInterval = std::chrono::milliseconds(10);
+}  // namespace
+
 bool ManualMainLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout) {
     const auto deadline = std::chrono::steady_clock::now() + realTimeout;
     for (;;) {
@@ -110,12 +115,15 @@ bool ManualMainLoop::runUntil(const std::function<bool()>& done, std::chrono::mi
         if (done()) {
             return true;
         }
-        std::unique_lock lock(state_->mutex);
-        if (!state_->posted.wait_until(lock, deadline, [this] { return !state_->tasks.empty(); })) {
-            lock.unlock();
-            runPending();
-            return done();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
+        // Some conditions come true without a post (a background task letting
+        // go of the last reference), so the wait also ends now and then to
+        // look again.
+        const auto wake = std::min(deadline, std::chrono::steady_clock::now() + recheckInterval);
+        std::unique_lock lock(state_->mutex);
+        state_->posted.wait_until(lock, wake, [this] { return !state_->tasks.empty(); });
     }
 }
 

@@ -40,8 +40,8 @@ public:
     std::size_t advance(Duration by);
 
     // Runs tasks as other threads post them until `done()` holds, waiting in
-    // real time. Returns false if `realTimeout` passes first. The virtual
-    // clock does not move.
+    // real time, and looks at `done()` again at least every 10 ms. Returns
+    // false if `realTimeout` passes first. The virtual clock does not move.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout);
 
     void post(Task task) override;
