@@ -5,6 +5,7 @@
 #include "dispatch/Signal.h"
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@ namespace vorn::monitor {
 //
 // Published like a property, but a view is told about each new line rather
 // than handed the whole list again, so that a log of millions of lines costs
-// the same per append as an empty one. Appending first tells the owner's
+// the same per append as an empty one. The lines sit in a deque: growing never
+// moves the ones already there, so no append stalls the main thread to copy
+// a million lines. Appending first tells the owner's
 // observers, then the subscribers (the log does not hold the line yet), then
 // stores it. Not synchronised: the owner appends and reads on one thread.
 class LogLines {
@@ -33,14 +36,17 @@ public:
     std::size_t size() const noexcept { return lines_.size(); }
     bool empty() const noexcept { return lines_.empty(); }
     const std::string& operator[](std::size_t index) const { return lines_[index]; }
-    const std::vector<std::string>& lines() const noexcept { return lines_; }
+    const std::string& back() const { return lines_.back(); }
+
+    // A copy of every line, oldest first: what an export writes.
+    std::vector<std::string> lines() const { return {lines_.begin(), lines_.end()}; }
 
     // Calls `subscriber` for every line appended from now on, until the
     // handle is cancelled or destroyed. Lines already there are not replayed.
     [[nodiscard]] dispatch::Cancellable subscribe(Subscriber subscriber);
 
 private:
-    std::vector<std::string> lines_;
+    std::deque<std::string> lines_;
     dispatch::ObjectWillChange* owner_;
     dispatch::Signal<std::size_t, std::string> appended_;
 };

@@ -108,7 +108,7 @@ protected:
         loop.runPending();
     }
 
-    const string& lastLine() const { return monitor->log.lines().back(); }
+    const string& lastLine() const { return monitor->log.back(); }
 
     std::size_t countLines(const string& line) const {
         const auto& lines = monitor->log.lines();
