@@ -9,7 +9,7 @@ BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
 ARGS       ?=
 
-.PHONY: deps configure build test run demo bench fuzz clean
+.PHONY: deps configure build test run demo demo-cli bench fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -26,21 +26,25 @@ test: build
 	@echo "==> testing $(BUILD)"
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The headless monitor with your own settings, until the desktop app takes this
-# over; options go in ARGS, for example
-# make run ARGS="--target 192.168.1.20".
+# The desktop app with your own settings. Without a display it says how to
+# run the headless monitor (make demo-cli, or vorn-osc-cli) and fails.
 run: configure
-	@echo "==> building vorn-osc-cli in $(BUILD)"
-	@cmake --build $(BUILD) --target vorn-osc-cli -j $(JOBS)
-	@echo "==> starting vorn-osc-cli (Ctrl-C stops it)"
-	@$(BUILD)/src/tools/vorn-osc-cli $(ARGS)
+	@echo "==> building vorn-osc in $(BUILD)"
+	@cmake --build $(BUILD) --target vorn-osc -j $(JOBS)
+	@echo "==> starting vorn-osc"
+	@$(BUILD)/src/app/vorn-osc $(ARGS)
 
-# The monitor watching vorn-osc-echo on this machine, with settings of its own
-# under build/demo.
+# The desktop app watching vorn-osc-echo on this machine, with settings of its
+# own under build/demo; demo-cli does the same in the terminal.
 demo: configure
+	@echo "==> building vorn-osc and vorn-osc-echo in $(BUILD)"
+	@cmake --build $(BUILD) --target vorn-osc vorn-osc-echo -j $(JOBS)
+	@scripts/demo $(BUILD)
+
+demo-cli: configure
 	@echo "==> building vorn-osc-cli and vorn-osc-echo in $(BUILD)"
 	@cmake --build $(BUILD) --target vorn-osc-cli vorn-osc-echo -j $(JOBS)
-	@scripts/demo $(BUILD)
+	@scripts/demo --cli $(BUILD)
 
 bench: deps
 	@echo "==> building benchmarks in build/bench (Release)"

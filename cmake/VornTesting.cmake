@@ -14,3 +14,19 @@ function(vorn_add_test name)
         DISCOVERY_TIMEOUT 60
         PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120)
 endfunction()
+
+# vorn_add_qt_test(<name> SOURCES <files...> LIBS <targets...>)
+#
+# One QtTest program (QTEST_MAIN) per call, run by ctest as a whole on Qt's
+# offscreen platform, so that it needs no display.
+function(vorn_add_qt_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        LABELS app
+        TIMEOUT 120)
+endfunction()

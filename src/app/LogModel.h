@@ -1,0 +1,37 @@
+#pragma once
+
+#include "dispatch/Cancellable.h"
+#include "monitor/LogLines.h"
+
+#include <QAbstractListModel>
+
+namespace vorn::app {
+
+// The monitor's log as a list model, one row per line, oldest first.
+//
+// Lines arrive one at a time and may come thousands a second; rows are
+// announced in one batch on the next turn of the event loop, so a burst
+// costs the view one insertion rather than one per line. Rows are converted
+// to text only when a view asks for them. The log must outlive the model.
+class LogModel final : public QAbstractListModel {
+    Q_OBJECT
+
+public:
+    explicit LogModel(monitor::LogLines& log, QObject* parent = nullptr);
+    ~LogModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+    // Announces the lines that arrived since the last batch now rather than
+    // on the next turn.
+    void flush();
+
+private:
+    const monitor::LogLines& log_;
+    int rows_ = 0;
+    bool flushQueued_ = false;
+    dispatch::Cancellable subscription_;
+};
+
+}  // namespace vorn::app

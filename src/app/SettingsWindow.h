@@ -1,0 +1,44 @@
+#pragma once
+
+#include "dispatch/MainLoop.h"
+#include "monitor/OSCManager.h"
+#include "monitor/OSCSettings.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QScrollArea;
+
+namespace vorn::app {
+
+class SettingsView;
+
+// The program's own settings window: the settings form in a scrolling
+// window, so that the form keeps its full size in a window the user may make
+// smaller. Closing it only hides it; SettingsWindowManager keeps the one
+// instance of the process.
+class SettingsWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int initialWidth = 300;
+    static constexpr int initialHeight = 520;
+    static constexpr int minimumWidth = 300;
+    static constexpr int minimumHeight = 400;
+
+    // `mainLoop` must outlive the window. Centred on the screen it starts on;
+    // after that it stays wherever the user leaves it.
+    SettingsWindow(std::shared_ptr<monitor::OSCSettings> settings, std::shared_ptr<monitor::OSCManager> manager,
+                   dispatch::MainLoop& mainLoop, QWidget* parent = nullptr);
+    ~SettingsWindow() override;
+
+    SettingsView* form() const noexcept { return form_; }
+
+private:
+    void centre();
+
+    SettingsView* form_;
+};
+
+}  // namespace vorn::app

@@ -1,0 +1,201 @@
+#include "app/WaveformView.h"
+
+#include "app/Palette.h"
+
+#include <QEasingCurve>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace vorn::app {
+
+namespace {
+
+// A gentle ease-out with the same control points as the usual CSS-style
+// "ease-out" curve.
+QEasingCurve easeOut() {
+    QEasingCurve curve(QEasingCurve::BezierSpline);
+    curve.addCubicBezierSegment(QPointF(0, 0), QPointF(0.58, 1), QPointF(1, 1));
+    return curve;
+}
+
+}  // namespace
+
+WaveformView::WaveformView(std::shared_ptr<monitor::OSCSettings> settings,
+                           std::shared_ptr<monitor::OSCManager> manager, QWidget* parent)
+    : QWidget(parent), settings_(std::move(settings)), manager_(std::move(manager)) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+
+    trimAnimation_.setDuration(trimMilliseconds);
+    trimAnimation_.setEasingCurve(easeOut());
+    trimAnimation_.setStartValue(0.0);
+    trimAnimation_.setEndValue(1.0);
+    connect(&trimAnimation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        pathTrim_ = value.toDouble();
+        update();
+    });
+
+    fadeAnimation_.setEasingCurve(QEasingCurve::Linear);
+    fadeAnimation_.setStartValue(1.0);
+    fadeAnimation_.setEndValue(0.0);
+    connect(&fadeAnimation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        spikeOpacity_ = value.toDouble();
+        update();
+    });
+
+    // A subscription hands over the current count at once; that is no
+    // heartbeat, so only the values after it spike.
+    heartbeatSubscription_ = manager_->heartbeatCount.subscribe([this](const std::int64_t& count) {
+        if (subscribed_) {
+            spike(count);
+        }
+    });
+    subscribed_ = true;
+    titleSubscription_ = settings_->title.subscribe([this](const std::string&) { update(); });
+}
+
+WaveformView::~WaveformView() {
+    heartbeatSubscription_.cancel();
+    titleSubscription_.cancel();
+}
+
+std::array<QPointF, 9> WaveformView::spikePoints(QSizeF size) {
+    const double w = size.width();
+    const double midY = size.height() * 0.5;
+    const double midX = w * 0.5;
+    const double sw = w * spikeWidthRatio;
+    const double a = amplitude;
+    const double x0 = midX - sw * 0.5;
+    return {{
+        {0, midY},
+        {x0, midY},
+        {x0 + 0.12 * sw, midY - 0.3 * a},
+        {x0 + 0.2 * sw + 2, midY + 0.4 * a},
+        {x0 + 0.4 * sw, midY - a},
+        {x0 + 0.52 * sw, midY + 0.8 * a},
+        {x0 + 0.72 * sw, midY - 0.1 * a},
+        {x0 + 0.8 * sw, midY},
+        {w, midY},
+    }};
+}
+
+std::vector<QPointF> WaveformView::trimmed(const std::array<QPointF, 9>& points, double fraction) {
+    std::vector<QPointF> result;
+    if (!(fraction > 0)) {
+        return result;
+    }
+    fraction = std::min(fraction, 1.0);
+    double total = 0;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        total += std::hypot(points[i].x() - points[i - 1].x(), points[i].y() - points[i - 1].y());
+    }
+    double left = total * fraction;
+    result.push_back(points[0]);
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        const QPointF from = points[i - 1];
+        const QPointF to = points[i];
+        const double length = std::hypot(to.x() - from.x(), to.y() - from.y());
+        if (length >= left) {
+            const double t = length > 0 ? left / length : 0;
+            result.push_back(from + (to - from) * t);
+            return result;
+        }
+        result.push_back(to);
+        left -= length;
+    }
+    return result;
+}
+
+bool WaveformView::showsTitle(std::string_view title) {
+    return title.find_first_not_of(" \t") != std::string_view::npos;
+}
+
+std::string WaveformView::spikeLine(std::int64_t heartbeatCount) {
+    return "WaveformView spike for heartbeatCount=" + std::to_string(heartbeatCount);
+}
+
+QSize WaveformView::sizeHint() const {
+    return {300, bandHeight};
+}
+
+QSize WaveformView::minimumSizeHint() const {
+    return {0, bandHeight};
+}
+
+void WaveformView::spike(std::int64_t heartbeatCount) {
+    const std::string line = spikeLine(heartbeatCount) + "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+
+    ++beat_;
+    trimAnimation_.stop();
+    fadeAnimation_.stop();
+    pathTrim_ = 0;
+    spikeOpacity_ = 1;
+    trimAnimation_.start();
+    update();
+    // The fade starts on the next turn and reads the interval then.
+    QTimer::singleShot(0, this, [this, beat = beat_] {
+        if (beat == beat_) {
+            startFade();
+        }
+    });
+}
+
+void WaveformView::startFade() {
+    const double seconds = settings_->pingInterval.get();
+    fadeAnimation_.stop();
+    fadeAnimation_.setDuration(std::max(1, static_cast<int>(std::lround(seconds * 1000))));
+    fadeAnimation_.start();
+}
+
+void WaveformView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    const QSizeF size = QSizeF(width(), height());
+
+    const std::string& title = settings_->title.get();
+    if (showsTitle(title)) {
+        // Large and bold, shrinking to half size before it is cut short.
+        const QString text = QString::fromStdString(title);
+        QFont font = this->font();
+        font.setBold(true);
+        const double fullSize = std::max(1.0, size.height() * 0.6);
+        font.setPixelSize(static_cast<int>(fullSize));
+        const double fullWidth = QFontMetricsF(font).horizontalAdvance(text);
+        if (fullWidth > size.width() && fullWidth > 0) {
+            const double scale = std::max(0.5, size.width() / fullWidth);
+            font.setPixelSize(std::max(1, static_cast<int>(fullSize * scale)));
+        }
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        const QString shown = QFontMetricsF(font).elidedText(text, Qt::ElideRight, size.width(), Qt::TextSingleLine);
+        painter.drawText(QRectF(QPointF(0, 0), size), Qt::AlignCenter | Qt::TextSingleLine, shown);
+    }
+
+    QColor green = palette::green();
+    const double midY = size.height() * 0.5;
+    green.setAlphaF(static_cast<float>(baselineOpacity));
+    painter.setPen(QPen(green, 1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawLine(QPointF(0, midY), QPointF(size.width(), midY));
+
+    if (pathTrim_ > 0 && spikeOpacity_ > 0) {
+        const auto points = trimmed(spikePoints(size), pathTrim_);
+        green.setAlphaF(static_cast<float>(std::clamp(spikeOpacity_, 0.0, 1.0)));
+        painter.setPen(QPen(green, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+    }
+}
+
+}  // namespace vorn::app

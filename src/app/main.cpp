@@ -1,0 +1,34 @@
+#include "app/VornApp.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Qt would abort with a message about platform plugins; a person at a
+    // terminal without a display is better served by the headless monitor.
+    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
+        std::fputs("vorn-osc: no display. To monitor the link in a terminal, run vorn-osc-cli "
+                   "(see vorn-osc-cli --help).\n",
+                   stderr);
+        return 1;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vorn-osc"));
+    QApplication::setDesktopFileName(QStringLiteral("vorn-osc"));
+
+    vorn::app::VornApp app;
+    app.show();
+    return QApplication::exec();
+}
