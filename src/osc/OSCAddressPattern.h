@@ -2,10 +2,15 @@
 
 #include "dispatch/SharedBytes.h"
 
+#include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn::osc {
 
@@ -15,8 +20,116 @@ namespace vorn::osc {
 //
 // An address decoded from a datagram is a view into the datagram's bytes
 // rather than a copy: receiving a message allocates nothing for its address.
+//
+// For matching, the text splits at "/" into parts and each part into tokens:
+// `*` (any run of characters), `?` (any one character), `[...]` (one
+// character from a set, `!` first to exclude, `a-z` for a range) and
+// `{foo,bar}` (one of the texts). Wildcards never cross a "/". Characters are
+// bytes: an address is ASCII text.
 class OSCAddressPattern {
 public:
+    // One character of a bracket: `single` holds one character, `asciiRange`
+    // the characters `start` to `end` by ASCII code.
+    class CharacterGroup {
+    public:
+        enum class Kind { single, asciiRange };
+
+        static CharacterGroup single(char character) noexcept { return {Kind::single, character, character}; }
+        static CharacterGroup asciiRange(char start, char end) noexcept { return {Kind::asciiRange, start, end}; }
+
+        Kind kind() const noexcept { return kind_; }
+        // For `single`, start() and end() are both the character.
+        char start() const noexcept { return start_; }
+        char end() const noexcept { return end_; }
+
+        // A range matches only ASCII, and nothing when it runs backwards.
+        bool matches(char character) const noexcept;
+
+        friend auto operator<=>(const CharacterGroup&, const CharacterGroup&) = default;
+
+    private:
+        CharacterGroup(Kind kind, char start, char end) noexcept : kind_(kind), start_(start), end_(end) {}
+
+        Kind kind_;
+        char start_;
+        char end_;
+    };
+
+    class Token {
+    public:
+        enum class Kind { literal, singleChar, strings, zeroOrMoreWildcard, singleCharWildcard };
+
+        static Token literal(std::string text);
+        static Token singleChar(bool isExclusion, std::set<CharacterGroup> groups);
+        // The set's order (lexicographic) is the order in which the texts are
+        // tried, and only the first one that fits is taken: {a,ab}c does not
+        // match abc, since a is tried first and then c does not follow.
+        static Token strings(std::set<std::string> texts);
+        static Token zeroOrMoreWildcard() { return Token(Kind::zeroOrMoreWildcard); }
+        static Token singleCharWildcard() { return Token(Kind::singleCharWildcard); }
+
+        Kind kind() const noexcept { return kind_; }
+        // The literal's text; empty for the other kinds.
+        const std::string& text() const noexcept { return text_; }
+        bool isExclusion() const noexcept { return isExclusion_; }
+        const std::set<CharacterGroup>& groups() const noexcept { return groups_; }
+        const std::set<std::string>& strings() const noexcept { return strings_; }
+
+        // How many characters at the start of `remainder` this token takes,
+        // or npos when it does not match there. A zeroOrMoreWildcard has no
+        // single answer and gives npos; the matcher handles it apart.
+        std::size_t consumed(std::string_view remainder) const noexcept;
+
+        // The fewest characters the token can take.
+        std::size_t minimumLength() const noexcept;
+
+        std::string description() const;
+        std::size_t hash() const noexcept;
+
+        friend bool operator==(const Token&, const Token&) = default;
+
+        static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    private:
+        explicit Token(Kind kind) noexcept : kind_(kind) {}
+
+        Kind kind_;
+        bool isExclusion_ = false;
+        std::string text_;
+        std::set<CharacterGroup> groups_;
+        std::set<std::string> strings_;
+    };
+
+    // The tokens of one part of a pattern.
+    struct Component {
+        std::vector<Token> tokens;
+
+        // Takes time proportional to tokens × part length (× the length of
+        // the longest token), however many wildcards the pattern holds: a
+        // peer chooses its patterns, and a pattern must never stall us.
+        bool matches(std::string_view localPart) const;
+
+        std::string description() const;
+        std::size_t hash() const noexcept;
+        friend bool operator==(const Component&, const Component&) = default;
+    };
+
+    // The parts of a pattern or a local address: one leading and one trailing
+    // "/" dropped, then split at every "/", empty parts kept (/a//b gives a,
+    // empty, b). Empty text and "/" give no parts. The views point into
+    // `address`.
+    static std::vector<std::string_view> split(std::string_view address);
+    // One part into tokens. An unclosed `[` reads as `{` when a `}` follows,
+    // and like an unclosed `{` as an ordinary character otherwise.
+    static Component tokenize(std::string_view part);
+
+    // This pattern's parts, tokenized.
+    std::vector<Component> components() const;
+
+    // True when the pattern has as many parts as `localAddress` and each
+    // matches its part. A pattern with no parts matches nothing.
+    bool matches(std::string_view localAddress) const;
+
     OSCAddressPattern() = default;
     OSCAddressPattern(std::string_view text);  // NOLINT: literals convert implicitly
     OSCAddressPattern(const char* text) : OSCAddressPattern(std::string_view(text)) {}  // NOLINT
@@ -71,3 +184,15 @@ private:
 };
 
 }  // namespace vorn::osc
+
+template <>
+struct std::hash<vorn::osc::OSCAddressPattern::Token> {
+    std::size_t operator()(const vorn::osc::OSCAddressPattern::Token& token) const noexcept { return token.hash(); }
+};
+
+template <>
+struct std::hash<vorn::osc::OSCAddressPattern::Component> {
+    std::size_t operator()(const vorn::osc::OSCAddressPattern::Component& component) const noexcept {
+        return component.hash();
+    }
+};

@@ -3,11 +3,13 @@
 #include "dispatch/SharedBytes.h"
 #include "osc/OSCAddressPattern.h"
 #include "osc/OSCValue.h"
+#include "osc/OSCValueMask.h"
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vorn::osc {
@@ -39,6 +41,12 @@ public:
     void setValues(std::vector<OSCValue> values) {
         values_ = std::move(values);
         rawData_.reset();
+    }
+
+    // The values as the requested types; throws OSCValueMaskError (see osc::extract).
+    template <class... Ts>
+    std::tuple<Ts...> extract() const {
+        return osc::extract<Ts...>(values_);
     }
 
     // The wire bytes; throws OSCEncodeError (or what a registered type's

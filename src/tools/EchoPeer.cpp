@@ -31,7 +31,9 @@ std::shared_ptr<EchoPeer> EchoPeer::create(EchoOptions options, LineSink output)
 }
 
 EchoPeer::EchoPeer(Key, EchoOptions options, LineSink output)
-    : options_(std::move(options)), output_(std::move(output)) {}
+    : options_(std::move(options)), output_(std::move(output)) {
+    routes_.registerMethod(options_.ping);
+}
 
 EchoPeer::~EchoPeer() {
     if (server_) {
@@ -55,7 +57,7 @@ void EchoPeer::handle(const osc::OSCMessage& message, const std::string& host, s
     std::lock_guard lock(outputMutex_);
     const auto address = message.addressPattern().rawAddress();
     const auto from = endpointText(host, port);
-    if (address != options_.ping) {
+    if (routes_.methods(message.addressPattern()).empty()) {
         output_("ignored \"" + std::string(address) + "\" from " + from);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "net/OSCClient.h"
 #include "net/OSCServer.h"
+#include "osc/OSCAddressSpace.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,11 +25,12 @@ struct EchoOptions {
 };
 
 // The far end of a monitored link, for trying a monitor out without a
-// console: every message addressed exactly to the ping address is answered
-// with the reply address and the same arguments, sent to the sender's host
-// at the reply port (not to the port it came from: consoles answer on a port
-// of their own configuration). A ping inside a bundle is answered like any
-// other, at once, whatever the bundle's time tag.
+// console: every message whose address pattern matches the ping address
+// (/eos/ping itself, or a pattern such as /eos/p*) is answered with the reply
+// address and the same arguments, sent to the sender's host at the reply port
+// (not to the port it came from: consoles answer on a port of their own
+// configuration). A ping inside a bundle is answered like any other, at once,
+// whatever the bundle's time tag.
 //
 // Says what it does in one line per received message, through `output`,
 // called one line at a time.
@@ -66,6 +68,9 @@ private:
     const LineSink output_;
     // Keeps each exchange (reply and line) whole and behind the listening line.
     std::mutex outputMutex_;
+    // Holds the ping address alone. Looked up rather than dispatched, so that
+    // each exchange is answered and reported in the order it arrived.
+    osc::OSCAddressSpace routes_;
     net::OSCClient client_;
     std::shared_ptr<net::OSCServer> server_;
 };

@@ -128,14 +128,15 @@ TEST(EchoPeerTest, PingIsAnsweredWithTheReplyAddressAndItsArgumentsAtTheReplyPor
     }
 }
 
-// Only the exact ping address is answered; the reply address above all must
-// not be, or two echo peers would bounce replies forever.
+// Only addresses that match the ping address are answered; the reply address
+// above all must not be, or two echo peers would bounce replies forever.
 TEST(EchoPeerTest, OtherAddressesAreReportedAndLeftUnanswered) {
     Peer replier(AF_INET);
     Peer sender(AF_INET);
     ASSERT_TRUE(replier.ok() && sender.ok());
     Running running(replier);
-    const std::vector<std::string> others = {"/eos/ping/extra", "/eos/pin", "/EOS/PING", "/eos/out/ping", "/x/eos/ping"};
+    const std::vector<std::string> others = {"/eos/ping/extra", "/eos/pin", "/EOS/PING", "/eos/out/ping", "/x/eos/ping",
+                                             "/eos/out/*"};
     for (const auto& address : others) {
         ASSERT_TRUE(sender.sendTo(running.portFor(AF_INET), wire(OSCMessage(address, {1.0f}))));
     }
@@ -151,6 +152,29 @@ TEST(EchoPeerTest, OtherAddressesAreReportedAndLeftUnanswered) {
         expected.push_back("ignored \"" + address + "\" from 127.0.0.1:" + std::to_string(sender.port()));
     }
     expected.push_back(pingLine("127.0.0.1", sender.port(), "/eos/out/ping", replier.port()));
+    EXPECT_EQ(running.lines.waitFor(expected.size()), expected);
+}
+
+// A peer may address the ping with a pattern; whatever pattern matches the
+// ping address is a ping.
+TEST(EchoPeerTest, PatternsMatchingThePingAddressAreAnswered) {
+    Peer replier(AF_INET);
+    Peer sender(AF_INET);
+    ASSERT_TRUE(replier.ok() && sender.ok());
+    Running running(replier);
+    const std::vector<std::string> patterns = {"/eos/p*", "/*/ping", "/eos/{pong,ping}", "/eos/[o-q]in?"};
+    std::vector<std::string> expected = {listeningLine(running.peer->boundPort())};
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+        SCOPED_TRACE(patterns[i]);
+        const OSCValue argument = static_cast<std::int32_t>(i);
+        ASSERT_TRUE(sender.sendTo(running.portFor(AF_INET), wire(OSCMessage(patterns[i], {argument}))));
+        const auto reply = decoded(replier.receive());
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, OSCMessage("/eos/out/ping", {argument}));
+        expected.push_back(pingLine("127.0.0.1", sender.port(), "/eos/out/ping", replier.port()));
+    }
+    ASSERT_TRUE(sender.sendTo(running.portFor(AF_INET), wire(OSCMessage("/eos/p?"))));
+    expected.push_back("ignored \"/eos/p?\" from 127.0.0.1:" + std::to_string(sender.port()));
     EXPECT_EQ(running.lines.waitFor(expected.size()), expected);
 }
 
