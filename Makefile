@@ -9,7 +9,7 @@ BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
 ARGS       ?=
 
-.PHONY: deps configure build test run demo demo-cli bench fuzz clean
+.PHONY: deps configure build test run demo demo-cli bench fuzz package clean
 
 deps:
 	@scripts/install-deps
@@ -69,6 +69,24 @@ fuzz: deps
 			-artifact_prefix=build/fuzz/artifacts/$$name- \
 			build/fuzz/corpus/$$name fuzz/seeds/$${name#fuzz-}; \
 	done
+
+# The Debian packages vorn-osc, vorn-osc-tools and libvornosc-dev, built
+# in Release without tests under build/package; scripts/check-package
+# tries them out. CI packages the tree it has just tested instead
+# (PACKAGE_BUILD=build/release PACKAGE_TYPE=RelWithDebInfo), which needs no
+# second build.
+PACKAGE_BUILD ?= build/package
+PACKAGE_TYPE  ?= Release
+
+package: deps
+	@echo "==> building packages in $(PACKAGE_BUILD) ($(PACKAGE_TYPE))"
+	@cmake -S . -B $(PACKAGE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(PACKAGE_TYPE) -DVORN_TESTS=OFF \
+		-DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	@rm -f $(PACKAGE_BUILD)/*.deb
+	@cd $(PACKAGE_BUILD) && cpack -G DEB >cpack.log || { cat cpack.log; exit 1; }
+	@echo "==> packages:"
+	@for deb in $(PACKAGE_BUILD)/*.deb; do echo "$$deb"; done
 
 clean:
 	rm -rf build
