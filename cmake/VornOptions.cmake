@@ -16,3 +16,11 @@ elseif(VORN_SANITIZE STREQUAL "thread")
 elseif(NOT VORN_SANITIZE STREQUAL "")
     message(FATAL_ERROR "VORN_SANITIZE must be empty, 'address' or 'thread', not '${VORN_SANITIZE}'")
 endif()
+
+# A sanitized build exists to run the tests once: -O1 keeps the reports'
+# stacks whole and line tables are all they print, and both build far faster
+# than -O2 with full debug information. Fuzzers keep the build type's flags,
+# since they run for as long as they are given.
+if(VORN_SANITIZE AND NOT VORN_FUZZ)
+    add_compile_options(-O1 -g1)
+endif()
