@@ -17,9 +17,7 @@ Tones tonesOf(const QImage& image) {
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const QColor colour = image.pixelColor(x, y);
-            if (colour.alpha() < 200) {
-                continue;
-            }
+            if (colour.alpha() < 200) continue;
             if (colour.lightness() < 80) {
                 ++tones.dark;
             } else if (colour.lightness() > 200) {
@@ -38,9 +36,7 @@ class HeartIconTest : public QObject {
 private Q_SLOTS:
     void bothHeartsAreDrawnDistinctAndReadOnAnyTray_data() {
         QTest::addColumn<int>("size");
-        for (const int size : {16, 22, 24, 32, 48, 64, 128}) {
-            QTest::addRow("%d px", size) << size;
-        }
+        for (const int size : {16, 22, 24, 32, 48, 64, 128}) QTest::addRow("%d px", size) << size;
     }
 
     void bothHeartsAreDrawnDistinctAndReadOnAnyTray() {

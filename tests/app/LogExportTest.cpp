@@ -123,9 +123,7 @@ void LogExportTest::failedWriteLeavesTheTargetAlone() {
     QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     // So that the temporary folder can be removed again.
     const auto unlock = qScopeGuard([&locked] { QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
-    if (where.startsWith(QStringLiteral("locked")) && geteuid() == 0) {
-        QSKIP("root writes into read-only folders");
-    }
+    if (where.startsWith(QStringLiteral("locked")) && geteuid() == 0) QSKIP("root writes into read-only folders");
     const QString path = root.filePath(where);
 
     const std::optional<QString> error = LogExport::writeAtomically(path, LogExport::fileContent(showLog));

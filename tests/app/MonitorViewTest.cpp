@@ -167,9 +167,7 @@ private Q_SLOTS:
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
         QSignalSpy inserted(view.logModel(), &QAbstractItemModel::rowsInserted);
         const int before = view.logModel()->rowCount();
-        for (int i = 0; i < 1000; ++i) {
-            fixture.manager->log.append("line " + std::to_string(i));
-        }
+        for (int i = 0; i < 1000; ++i) fixture.manager->log.append("line " + std::to_string(i));
         QCOMPARE(view.logModel()->rowCount(), before);
         QTRY_COMPARE(view.logModel()->rowCount(), before + 1000);
         QCOMPARE(inserted.count(), 1);

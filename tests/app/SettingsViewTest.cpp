@@ -34,9 +34,7 @@ const std::string listeningPrefix = "\xE2\x9C\x85 OSC server listening on port "
 std::vector<std::string> restartLines(const MonitorFixture& m) {
     std::vector<std::string> lines;
     for (const auto& line : m.manager->log.lines()) {
-        if (line.starts_with(restartedPrefix)) {
-            lines.push_back(line.substr(restartedPrefix.size()));
-        }
+        if (line.starts_with(restartedPrefix)) lines.push_back(line.substr(restartedPrefix.size()));
     }
     return lines;
 }
@@ -80,9 +78,7 @@ private Q_SLOTS:
         // Twenty accented letters, each a letter and a combining accent: two
         // UTF-16 units per character, one character to the reader.
         QString accented;
-        for (int i = 0; i < 20; ++i) {
-            accented += QStringLiteral("e\u0301");
-        }
+        for (int i = 0; i < 20; ++i) accented += QStringLiteral("e\u0301");
         view->titleField()->clear();
         view->titleField()->insert(accented);
         QCOMPARE(view->titleField()->text(), accented.left(32));
@@ -173,9 +169,7 @@ private Q_SLOTS:
         Stepper* stepper = view->pingIntervalStepper();
         QCOMPARE(stepper->text(), QStringLiteral("1s"));
         QVERIFY(!stepper->downButton()->isEnabled());
-        for (int i = 0; i < 40; ++i) {
-            QTest::mouseClick(stepper->upButton(), Qt::LeftButton);
-        }
+        for (int i = 0; i < 40; ++i) QTest::mouseClick(stepper->upButton(), Qt::LeftButton);
         QCOMPARE(stepper->text(), QStringLiteral("30s"));
         QCOMPARE(m->settings->pingInterval.get(), 30.0);
         QVERIFY(!stepper->upButton()->isEnabled());
@@ -184,9 +178,7 @@ private Q_SLOTS:
         m->loop.runPending();
 
         QSignalSpy edits(stepper, &Stepper::valueEdited);
-        for (int i = 0; i < 40; ++i) {
-            QTest::mouseClick(stepper->downButton(), Qt::LeftButton);
-        }
+        for (int i = 0; i < 40; ++i) QTest::mouseClick(stepper->downButton(), Qt::LeftButton);
         QCOMPARE(edits.count(), 29);
         QCOMPARE(stepper->text(), QStringLiteral("1s"));
         QCOMPARE(m->settings->pingInterval.get(), 1.0);

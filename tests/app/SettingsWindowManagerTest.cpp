@@ -20,9 +20,7 @@ namespace {
 int settingsWindowCount() {
     int count = 0;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (qobject_cast<SettingsWindow*>(widget) != nullptr) {
-            ++count;
-        }
+        if (qobject_cast<SettingsWindow*>(widget) != nullptr) ++count;
     }
     return count;
 }

@@ -32,9 +32,7 @@ public:
         std::rewind(file_);
         char buffer[256];
         std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) {
-            result.append(buffer, n);
-        }
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) result.append(buffer, n);
         return result;
     }
 
@@ -87,18 +85,13 @@ private Q_SLOTS:
         const auto points = WaveformView::spikePoints(QSizeF(300, 50));
         const auto drawn = WaveformView::trimmed(points, fraction);
         QCOMPARE(static_cast<int>(drawn.size()), pointCount);
-        if (pointCount == 0) {
-            return;
-        }
-        double total = 0;
-        for (std::size_t i = 1; i < points.size(); ++i) {
-            total += std::hypot(points[i].x() - points[i - 1].x(), points[i].y() - points[i - 1].y());
-        }
-        double drawnLength = 0;
-        for (std::size_t i = 1; i < drawn.size(); ++i) {
-            drawnLength += std::hypot(drawn[i].x() - drawn[i - 1].x(), drawn[i].y() - drawn[i - 1].y());
-        }
-        QVERIFY(std::abs(drawnLength - total * std::min(fraction, 1.0)) < 1e-6);
+        const auto length = [](const auto& line) {
+            double total = 0;
+            for (std::size_t i = 1; i < line.size(); ++i)
+                total += std::hypot(line[i].x() - line[i - 1].x(), line[i].y() - line[i - 1].y());
+            return total;
+        };
+        QVERIFY(std::abs(length(drawn) - length(points) * std::min(fraction, 1.0)) < 1e-6);
     }
 
     void titleOfBlanksShowsNothing_data() {

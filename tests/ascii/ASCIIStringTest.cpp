@@ -69,17 +69,11 @@ TEST(ASCIIString, ThreadsConvertIndependently) {
     std::vector<std::thread> threads;
     for (std::string& result : results) {
         threads.emplace_back([&text, &result] {
-            for (int i = 0; i < 50; ++i) {
-                result = ASCIIString::lossy(text).stringValue();
-            }
+            for (int i = 0; i < 50; ++i) result = ASCIIString::lossy(text).stringValue();
         });
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (const std::string& result : results) {
-        EXPECT_EQ(result, "Bjork - Johannsdottir??");
-    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::string& result : results) EXPECT_EQ(result, "Bjork - Johannsdottir??");
 }
 
 TEST(ASCIIString, ComparisonWithTextUsesTheTextAsItIs) {

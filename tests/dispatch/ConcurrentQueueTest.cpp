@@ -42,9 +42,7 @@ TEST(GlobalQueues, BlockedTasksHoldUpNeitherTheirPoolNorAnother) {
         (void)gate.wait();
         blockedDone.arrive();
     };
-    for (int i = 0; i < 8; ++i) {
-        globalQueue(QualityOfService::standard)->async(block);
-    }
+    for (int i = 0; i < 8; ++i) globalQueue(QualityOfService::standard)->async(block);
     globalQueue(QualityOfService::userInitiated)->async(block);
     EXPECT_TRUE(blockedStarted.wait());
 

@@ -38,9 +38,7 @@ TEST(Published, SubscriptionsEndWithTheirHandlesEvenFromInsideACallback) {
     auto keptHandle = name.subscribe([&](const std::string& value) { kept.push_back(value); });
     onceHandle = name.subscribe([&](const std::string& value) {
         once.push_back(value);
-        if (value == "second") {
-            onceHandle->cancel();
-        }
+        if (value == "second") onceHandle->cancel();
     });
     name = "second";
     name = "third";
@@ -54,9 +52,7 @@ TEST(Published, DistinctSubscriptionSkipsRepeats) {
     Published<int> level(1);
     std::vector<int> seen;
     auto handle = level.subscribeDistinct([&](const int& value) { seen.push_back(value); });
-    for (int value : {1, 1, 2, 2, 1, 3, 3}) {
-        level = value;
-    }
+    for (int value : {1, 1, 2, 2, 1, 3, 3}) level = value;
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 1, 3}));
 }
 
@@ -93,9 +89,7 @@ TEST(Signal, ConnectsAndEmitsFromManyThreadsAndHandlesMayOutliveIt) {
                 }
             });
         }
-        for (auto& thread : threads) {
-            thread.join();
-        }
+        for (auto& thread : threads) thread.join();
         EXPECT_EQ(signal.connectionCount(), 1u);
     }
     EXPECT_GE(calls.load(), 800);

@@ -64,9 +64,7 @@ struct SocketPair {
     SocketPair(SocketPair&& other) noexcept : near(std::exchange(other.near, -1)), far(std::exchange(other.far, -1)) {}
     ~SocketPair() {
         for (int fd : {near, far}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
+            if (fd >= 0) ::close(fd);
         }
     }
 };
@@ -82,9 +80,7 @@ void send(int fd, const std::string& text) {
 std::optional<std::string> receive(int fd) {
     char buffer[2048];
     const auto length = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (length < 0) {
-        return std::nullopt;
-    }
+    if (length < 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
@@ -114,9 +110,7 @@ TEST_F(ReadinessSourceTest, ReportsEachWaitingDatagramsSizeOnLocalAndUdpSockets)
         std::vector<std::size_t> sizes;
         Countdown threeReceived(3);
         auto source = std::make_unique<ReadinessSource>(queue_, pair.near, Kind::read);
-        for (const auto* text : {"hello", "", "a longer datagram"}) {
-            send(pair.far, text);
-        }
+        for (const auto* text : {"hello", "", "a longer datagram"}) send(pair.far, text);
         queue_->sync([&] {
             EXPECT_TRUE(source->isSuspended());
             source->setEventHandler([&](std::size_t estimate) {

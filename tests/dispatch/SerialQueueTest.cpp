@@ -44,9 +44,7 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrderReadyOnesBeforeDelayedOnes) {
     const auto seen = queue->syncResult([&] { return order; });
     EXPECT_FALSE(overlapped);
     ASSERT_EQ(seen.size(), 1002u);
-    for (int i = 0; i < 1002; ++i) {
-        ASSERT_EQ(seen[i], i);
-    }
+    for (int i = 0; i < 1002; ++i) ASSERT_EQ(seen[i], i);
 }
 
 TEST(SerialQueue, KnowsWhenCodeRunsOnItIncludingAsioHandlers) {

@@ -49,9 +49,7 @@ public:
 
     int list(ifaddrs** out) override {
         ++listCalls;
-        if (fails) {
-            return -1;
-        }
+        if (fails) return -1;
         nodes_.clear();
         ifaddrs* next = nullptr;
         // Built back to front so each node can point at the one after it.

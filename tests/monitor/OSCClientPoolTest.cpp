@@ -21,9 +21,7 @@ TEST(OSCClientPoolTest, HandsOutClientsInStrictRotation) {
         SCOPED_TRACE(test.count);
         OSCClientPool pool(test.count);
         ASSERT_EQ(pool.clients().size(), test.count);
-        for (const auto position : test.positions) {
-            EXPECT_EQ(pool.nextClient(), pool.clients()[position]);
-        }
+        for (const auto position : test.positions) EXPECT_EQ(pool.nextClient(), pool.clients()[position]);
     }
 }
 

@@ -41,9 +41,7 @@ private:
 
 string repeat(const string& piece, int times) {
     string result;
-    while (times-- > 0) {
-        result += piece;
-    }
+    while (times-- > 0) result += piece;
     return result;
 }
 
@@ -51,9 +49,7 @@ TEST(OSCSettings, EmptyOrMissingStoreLoadsTheDefaultsAndWritesNothing) {
     TempDir dir;
     const auto file = dir / "settings.json";
     for (bool exists : {false, true}) {
-        if (exists) {
-            writeFile(file, "{}");
-        }
+        if (exists) writeFile(file, "{}");
         OSCSettings settings(std::make_shared<JsonSettingsStore>(file));
         EXPECT_EQ(settings.targetIP.get(), "localhost");
         EXPECT_EQ(settings.targetPort.get(), 8000);
@@ -190,9 +186,7 @@ TEST(OSCSettings, EveryAssignmentWritesItsTypedValueEvenIfUnchangedAndSurvivesAR
     EXPECT_EQ(told, 10);
 
     JsonSettingsStore reloaded(file);
-    for (const auto& [key, value] : expected) {
-        EXPECT_EQ(reloaded.objectForKey(key), value) << key;
-    }
+    for (const auto& [key, value] : expected) EXPECT_EQ(reloaded.objectForKey(key), value) << key;
     OSCSettings again(std::make_shared<JsonSettingsStore>(file));
     EXPECT_EQ(again.targetPort.get(), 3032);
     EXPECT_EQ(again.opacity.get(), 0.75);

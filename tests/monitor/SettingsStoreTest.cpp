@@ -60,9 +60,7 @@ TEST(MemorySettingsStore, ConcurrentReadersAndWritersSeeWholeValues) {
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    for (auto& thread : threads) thread.join();
 }
 
 }  // namespace

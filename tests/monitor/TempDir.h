@@ -16,9 +16,7 @@ class TempDir {
 public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "vorn-settings-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
+        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
         path_ = pattern;
     }
     TempDir(const TempDir&) = delete;

@@ -9,16 +9,11 @@
 #include "osc/OSCTimeTag.h"
 #include "osc/OSCValue.h"
 
+#include "../tools/ChildProcess.h"
+#include "../udp/SocketTesting.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -37,8 +32,6 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace vorn::net {
 namespace {
 
@@ -50,9 +43,7 @@ using osc::OSCTimeTag;
 using osc::OSCValue;
 using Clock = std::chrono::steady_clock;
 
-// Only keeps a broken build from hanging; nothing depends on how long the
-// tools take.
-constexpr auto patience = 20s;
+constexpr auto patience = testutil::ChildProcess::patience;
 
 bool onPath(std::string_view program) {
     const char* path = std::getenv("PATH");
@@ -67,84 +58,7 @@ bool onPath(std::string_view program) {
     return false;
 }
 
-// A child process, killed and reaped when this goes, so that a failing
-// assertion never leaves a tool running.
-class Child {
-public:
-    // `stdoutPipe`: the child's standard output goes to a pipe that
-    // readLine() reads.
-    Child(const std::vector<std::string>& arguments, bool stdoutPipe) {
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        int fds[2] = {-1, -1};
-        if (stdoutPipe && ::pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (stdoutPipe) posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        if (stdoutPipe) {
-            ::close(fds[1]);
-            output_ = fds[0];
-        }
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            wait();
-        }
-        if (output_ >= 0) ::close(output_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    // The output has ended: the child exited or closed it.
-    bool outputEnded() const { return outputEnded_; }
-
-    // The exit status, once the child has ended; -1 when it did not exit.
-    int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    // The next line of output without its newline, or nothing when none came
-    // before `deadline` or the output ended.
-    std::optional<std::string> readLine(Clock::time_point deadline) {
-        for (;;) {
-            if (const auto newline = buffered_.find('\n'); newline != std::string::npos) {
-                auto line = buffered_.substr(0, newline);
-                buffered_.erase(0, newline + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left <= 0ms || output_ < 0) return std::nullopt;
-            pollfd watched{output_, POLLIN, 0};
-            const int ready = ::poll(&watched, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return std::nullopt;
-            char chunk[4096];
-            const auto count = ::read(output_, chunk, sizeof chunk);
-            if (count < 0 && errno == EINTR) continue;
-            if (count <= 0) {
-                ::close(std::exchange(output_, -1));
-                outputEnded_ = true;
-                return std::nullopt;
-            }
-            buffered_.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int output_ = -1;
-    bool outputEnded_ = false;
-    std::string buffered_;
-};
+using Child = testutil::ChildProcess;
 
 class LibloToolsInteropTest : public ::testing::Test {
 protected:
@@ -229,9 +143,7 @@ TEST_F(LibloToolsInteropTest, OscsendReachesServerWithAddressArgumentsAndSender)
         const std::string address = "/vorn/interop/" + (c.types.empty() ? std::string("none") : c.types);
         std::vector<std::string> command = {"oscsend", "127.0.0.1", std::to_string(port), address, c.types};
         command.insert(command.end(), c.arguments.begin(), c.arguments.end());
-        Child oscsend(command, false);
-        ASSERT_TRUE(oscsend.started());
-        ASSERT_EQ(oscsend.wait(), 0);
+        ASSERT_EQ(Child(command).exitCode(), 0);
 
         const auto received = inbox.next();
         ASSERT_TRUE(received) << "nothing reached the server";
@@ -247,20 +159,6 @@ TEST_F(LibloToolsInteropTest, OscsendReachesServerWithAddressArgumentsAndSender)
 }
 
 // ---------------------------------------------------------------- OSCClient → oscdump
-
-std::uint16_t unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
 
 // One line of oscdump: the time tag as two hex words, then the address, the
 // type tags and the arguments as liblo prints them.
@@ -291,15 +189,14 @@ public:
     // comes out; an early exit (the port was taken meanwhile) tries another.
     bool start(OSCClient& client) {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            port_ = unusedPort();
-            child_.emplace(std::vector<std::string>{"oscdump", "-L", std::to_string(port_)}, true);
-            if (!child_->started()) return false;
+            port_ = udp::testing::freePort();
+            child_.emplace(std::vector<std::string>{"oscdump", "-L", std::to_string(port_)});
             const auto deadline = Clock::now() + patience;
             while (Clock::now() < deadline) {
                 client.send(OSCMessage(probeAddress), "127.0.0.1", port_);
                 const auto line = child_->readLine(std::min(deadline, Clock::now() + 100ms));
                 if (line && split(*line).rest.starts_with(probeAddress)) return true;
-                if (child_->outputEnded()) break;
+                if (child_->ended()) break;
             }
         }
         return false;

@@ -57,9 +57,7 @@ public:
 
     std::vector<std::string> addresses() const {
         std::vector<std::string> result;
-        for (const auto& delivery : deliveries()) {
-            result.push_back(delivery.address);
-        }
+        for (const auto& delivery : deliveries()) result.push_back(delivery.address);
         return result;
     }
 

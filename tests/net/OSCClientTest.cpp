@@ -50,7 +50,8 @@ TEST(OSCClientTest, SendsBundlesAndReachesIPv6) {
     EXPECT_EQ(*received, testing::wire(bundle));
 }
 
-TEST(OSCClientTest, StartTwiceKeepsTheFirstBinding) {
+TEST(OSCClientTest, StartTwiceKeepsTheFirstBindingAndStartAfterStopBindsAgain) {
+    Peer peer(AF_INET);
     OSCClient client;
     client.start();
     const auto port = client.localPort();
@@ -58,22 +59,16 @@ TEST(OSCClientTest, StartTwiceKeepsTheFirstBinding) {
     EXPECT_TRUE(client.isStarted());
     EXPECT_NO_THROW(client.start());
     EXPECT_EQ(client.localPort(), port);
-}
 
-TEST(OSCClientTest, StartAfterStopBindsAgainAndSends) {
-    Peer peer(AF_INET);
-    OSCClient client;
-    client.start();
     client.stop();
     EXPECT_FALSE(client.isStarted());
     EXPECT_EQ(client.localPort(), 0);
     client.start();
     EXPECT_TRUE(client.isStarted());
-    EXPECT_NE(client.localPort(), 0);
-
     client.send(ping(), "127.0.0.1", peer.port());
     std::uint16_t from = 0;
     ASSERT_TRUE(peer.receive(&from));
+    EXPECT_NE(from, 0);
     EXPECT_EQ(from, client.localPort());
 }
 

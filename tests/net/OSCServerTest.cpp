@@ -242,9 +242,7 @@ TEST(OSCServerTest, ThrowingHandlerLosesNoOtherMessage) {
         0, OSCTimeTagMode::osc1_0, nullptr,
         [record](const OSCMessage& message, const OSCTimeTag& tag, const std::string& host, std::uint16_t port) {
             record(message, tag, host, port);
-            if (message.addressPattern().rawAddress() == "/boom") {
-                throw std::runtime_error("handler failed");
-            }
+            if (message.addressPattern().rawAddress() == "/boom") throw std::runtime_error("handler failed");
         });
     server->start();
     Peer peer(AF_INET);

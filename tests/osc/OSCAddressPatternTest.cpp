@@ -34,9 +34,7 @@ TEST(OSCAddressPatternTest, SplitDropsOneSlashAtEachEndAndKeepsEmptyInnerParts) 
         {"/a//", {"a", ""}},
         {"///", {"", ""}},
     };
-    for (const auto& test : cases) {
-        EXPECT_EQ(OSCAddressPattern::split(test.address), test.parts) << test.address;
-    }
+    for (const auto& test : cases) EXPECT_EQ(OSCAddressPattern::split(test.address), test.parts) << test.address;
 }
 
 TEST(OSCAddressPatternTest, TokenizeReadsWildcardsBracketsAndBraces) {

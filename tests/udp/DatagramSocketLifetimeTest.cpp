@@ -160,9 +160,7 @@ TEST(DatagramSocketLifetime, FailedBindsAndCreationsReleaseEveryDescriptor) {
     harness.socket->sendData(bytes("never"), "127.0.0.1", 9, -1, 1);
     harness.socket->sendData(bytes("never"), "127.0.0.1", 9, -1, 2);
     harness.settle();
-    for (const auto& report : harness.delegate->reports()) {
-        EXPECT_NE(report.kind, Kind::sent) << report.tag;
-    }
+    for (const auto& report : harness.delegate->reports()) EXPECT_NE(report.kind, Kind::sent) << report.tag;
     EXPECT_EQ(openSocketCount(), before);
 }
 
@@ -190,13 +188,7 @@ TEST(DatagramSocketLifetime, WithoutIPv6SupportTheSocketWorksOverIPv4Alone) {
         // Opened by a first send as well.
         socket.sendData(bytes("again"), "127.0.0.1", peer.port(), -1, 2);
         EXPECT_EQ(peer.receive(), "again");
-        const auto reports = harness.delegate->waitFor(4);
-        ASSERT_EQ(reports.size(), 4u);
-        EXPECT_EQ(reports[1].kind, Kind::sent);
-        EXPECT_EQ(reports[2].kind, Kind::closed);
-        EXPECT_FALSE(reports[2].error.has_value());
-        EXPECT_EQ(reports[3].kind, Kind::sent);
-        EXPECT_EQ(reports[3].tag, 2);
+        EXPECT_EQ(summary(harness.delegate->waitFor(4)), "received in, sent 1, closed, sent 2");
     }
     letGo(harness.socket, *socketQueue);
     EXPECT_EQ(openSocketCount(), before + 1);
@@ -225,9 +217,7 @@ TEST(DatagramSocketLifetime, DestroyingFromAnotherThreadWhileReceivingIsSafe) {
     ASSERT_EQ(harness.delegate->waitForData(1).size(), 1u);
 
     std::thread sender([&] {
-        for (int i = 0; i < 2000; ++i) {
-            (void)peer.sendTo(port, "burst");
-        }
+        for (int i = 0; i < 2000; ++i) (void)peer.sendTo(port, "burst");
     });
     harness.delegate->waitForData(20);
     destroyElsewhere(std::move(harness.socket));
@@ -280,9 +270,7 @@ TEST(DatagramSocketLifetime, DestroyingFromInsideItsOwnCallbackIsSafe) {
         SCOPED_TRACE(c.name);
         auto socketQueue = dispatch::SerialQueue::create("test.socket");
         std::shared_ptr<dispatch::Queue> delegateQueue = c.delegateQueue();
-        if (!delegateQueue) {
-            delegateQueue = socketQueue;
-        }
+        if (!delegateQueue) delegateQueue = socketQueue;
         auto delegate = std::make_shared<RecordingDelegate>();
         auto system = std::make_shared<FaultySystemCalls>();
         auto gate = std::make_shared<Event>();
@@ -298,9 +286,7 @@ TEST(DatagramSocketLifetime, DestroyingFromInsideItsOwnCallbackIsSafe) {
         auto owner = std::make_shared<std::shared_ptr<DatagramSocket>>(socket);
         auto released = std::make_shared<std::atomic<bool>>(false);
         delegate->onReport = [owner, released, trigger = c.trigger](const Report& report) {
-            if (report.kind == trigger && !released->exchange(true)) {
-                owner->reset();
-            }
+            if (report.kind == trigger && !released->exchange(true)) owner->reset();
         };
         Peer peer(AF_INET);
         SocketError error;
@@ -309,14 +295,10 @@ TEST(DatagramSocketLifetime, DestroyingFromInsideItsOwnCallbackIsSafe) {
             ASSERT_TRUE(socket->beginReceiving(&error));
             const auto port = socket->localPort();
             socket.reset();
-            for (int i = 0; i < 20; ++i) {
-                ASSERT_TRUE(peer.sendTo(port, "ping"));
-            }
+            for (int i = 0; i < 20; ++i) ASSERT_TRUE(peer.sendTo(port, "ping"));
         } else {
             // Nothing is sent before the test has let go.
-            for (int tag = 0; tag < 20; ++tag) {
-                socket->sendData(bytes("ping"), "gate.test", peer.port(), -1, tag);
-            }
+            for (int tag = 0; tag < 20; ++tag) socket->sendData(bytes("ping"), "gate.test", peer.port(), -1, tag);
             socket.reset();
         }
         gate->arrive();

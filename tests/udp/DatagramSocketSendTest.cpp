@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,8 +17,6 @@ namespace vorn::udp {
 namespace {
 
 using namespace testing;
-
-using Kind = Report::Kind;
 
 // Two peers on the same port number, one per family, so that a send to
 // "localhost" shows which family it took.
@@ -29,23 +28,11 @@ struct TwinPeers {
         for (int attempt = 0; attempt < 20 && !v6; ++attempt) {
             v4 = std::make_unique<Peer>(AF_INET);
             auto candidate = std::make_unique<Peer>(AF_INET6, v4->port());
-            if (candidate->ok()) {
-                v6 = std::move(candidate);
-            }
+            if (candidate->ok()) v6 = std::move(candidate);
         }
     }
     std::uint16_t port() const { return v4->port(); }
 };
-
-std::string describe(const std::vector<Report>& reports) {
-    std::string out;
-    for (const auto& r : reports) {
-        static const char* names[] = {"sent", "notSent", "received", "closed"};
-        out += std::string(names[static_cast<int>(r.kind)]) + "(" + std::to_string(r.tag) +
-               (r.error ? ", " + r.error->description : std::string()) + ") ";
-    }
-    return out;
-}
 
 TEST(DatagramSocketSend, SendsToANumericHostAndBindsOnTheWay) {
     for (int family : {AF_INET, AF_INET6}) {
@@ -57,14 +44,12 @@ TEST(DatagramSocketSend, SendsToANumericHostAndBindsOnTheWay) {
         std::uint16_t from = 0;
         EXPECT_EQ(peer.receive(&from), "hello");
         const auto reports = harness.delegate->waitFor(1);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_EQ(reports[0].kind, Kind::sent) << describe(reports);
-        EXPECT_EQ(reports[0].tag, 42);
-        EXPECT_TRUE(reports[0].hadSocket);
+        EXPECT_EQ(summary(reports), "sent 42");
+        EXPECT_TRUE(reports.at(0).hadSocket);
         EXPECT_FALSE(harness.socket->isClosed());
-        // The first send bound the socket to the port the kernel picked.
+        // The first send bound the socket to the port the kernel picked, and
+        // the same socket now hears replies there.
         EXPECT_EQ(family == AF_INET ? harness.socket->localPort_IPv4() : harness.socket->localPort_IPv6(), from);
-        // The same socket now hears replies on that port.
         SocketError error;
         ASSERT_TRUE(harness.socket->beginReceiving(&error)) << ::testing::PrintToString(error);
         ASSERT_TRUE(peer.sendTo(from, "reply"));
@@ -83,12 +68,7 @@ TEST(DatagramSocketSend, LoopbackNamesNeedNoResolverAndFollowThePreference) {
         {"localhost", [](DatagramSocket& s) { s.setPreferIPv4(); }, AF_INET},
         {"localhost", [](DatagramSocket& s) { s.setPreferIPv6(); }, AF_INET6},
         {"loopback", [](DatagramSocket& s) { s.setPreferIPv6(); }, AF_INET6},
-        {"localhost",
-         [](DatagramSocket& s) {
-             s.setPreferIPv6();
-             s.setIPVersionNeutral();
-         },
-         AF_INET},
+        {"localhost", [](DatagramSocket& s) { s.setPreferIPv6(); s.setIPVersionNeutral(); }, AF_INET},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + (c.expected == AF_INET ? " over IPv4" : " over IPv6"));
@@ -97,32 +77,28 @@ TEST(DatagramSocketSend, LoopbackNamesNeedNoResolverAndFollowThePreference) {
         ASSERT_TRUE(peers.v6) << "no port free on both loopback addresses";
         c.prefer(*harness.socket);
         harness.socket->sendData(bytes(c.host), c.host, peers.port(), -1, 1);
-        const auto& expected = c.expected == AF_INET ? *peers.v4 : *peers.v6;
-        EXPECT_EQ(expected.receive(), c.host);
-        const auto reports = harness.delegate->waitFor(1);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_EQ(reports[0].kind, Kind::sent) << describe(reports);
+        EXPECT_EQ((c.expected == AF_INET ? *peers.v4 : *peers.v6).receive(), c.host);
+        EXPECT_EQ(summary(harness.delegate->waitFor(1)), "sent 1");
         EXPECT_EQ(harness.system->getaddrinfoCalls(), 0);
     }
 }
 
-TEST(DatagramSocketSend, AHostThatDoesNotResolveFailsAloneAndTheQueueMovesOn) {
+TEST(DatagramSocketSend, NamesResolveToTheirFamilyAndAFailedOneFailsAlone) {
     Harness harness(std::make_shared<FaultySystemCalls>());
     harness.system->refuse("no-such-host.invalid", EAI_NONAME);
+    harness.system->resolve("v6only.test", "::1");
     Peer peer(AF_INET);
+    Peer peer6(AF_INET6);
     harness.socket->sendData(bytes("lost"), "no-such-host.invalid", peer.port(), -1, 1);
     harness.socket->sendData(bytes("found"), "127.0.0.1", peer.port(), -1, 2);
+    harness.socket->sendData(bytes("six"), "v6only.test", peer6.port(), -1, 3);
     EXPECT_EQ(peer.receive(), "found");
-    const auto reports = harness.delegate->waitFor(2);
-    ASSERT_EQ(reports.size(), 2u) << describe(reports);
-    EXPECT_EQ(reports[0].kind, Kind::notSent);
-    EXPECT_EQ(reports[0].tag, 1);
-    ASSERT_TRUE(reports[0].error);
+    EXPECT_EQ(peer6.receive(), "six");
+    const auto reports = harness.delegate->waitFor(3);
+    EXPECT_EQ(summary(reports), std::string("notSent 1 (") + ::gai_strerror(EAI_NONAME) + "), sent 2, sent 3");
+    ASSERT_TRUE(reports.at(0).error);
     EXPECT_EQ(reports[0].error->domain, NetDBErrorDomain);
     EXPECT_EQ(reports[0].error->code, EAI_NONAME);
-    EXPECT_EQ(reports[0].error->description, ::gai_strerror(EAI_NONAME));
-    EXPECT_EQ(reports[1].kind, Kind::sent);
-    EXPECT_EQ(reports[1].tag, 2);
 }
 
 TEST(DatagramSocketSend, FamilyRulesRefuseWithTheExactTexts) {
@@ -132,10 +108,11 @@ TEST(DatagramSocketSend, FamilyRulesRefuseWithTheExactTexts) {
         const char* host;
         std::string description;
     };
-    const auto bindTo = [](const char* interface) {
-        return [interface](DatagramSocket& s) {
+    const auto bindTo = [](std::optional<std::string> interface, bool v6 = true) {
+        return [interface, v6](DatagramSocket& s) {
+            s.setIPv6Enabled(v6);
             SocketError error;
-            ASSERT_TRUE(s.bindToPort(0, std::string(interface), &error)) << ::testing::PrintToString(error);
+            ASSERT_TRUE(s.bindToPort(0, interface, &error)) << ::testing::PrintToString(error);
         };
     };
     const std::vector<Case> cases = {
@@ -143,13 +120,8 @@ TEST(DatagramSocketSend, FamilyRulesRefuseWithTheExactTexts) {
          "IPv4 has been disabled and DNS lookup found no IPv6 address(es)."},
         {"IPv6 disabled, IPv6 host", [](DatagramSocket& s) { s.setIPv6Enabled(false); }, "v6only.test",
          "IPv6 has been disabled and DNS lookup found no IPv4 address(es)."},
-        {"IPv6 disabled and bound, IPv6 host",
-         [](DatagramSocket& s) {
-             s.setIPv6Enabled(false);
-             SocketError error;
-             ASSERT_TRUE(s.bindToPort(0, &error)) << ::testing::PrintToString(error);
-         },
-         "v6only.test", "IPv6 has been disabled and DNS lookup found no IPv4 address(es)."},
+        {"IPv6 disabled and bound, IPv6 host", bindTo(std::nullopt, false), "v6only.test",
+         "IPv6 has been disabled and DNS lookup found no IPv4 address(es)."},
         {"bound to IPv4 only, IPv6 host", bindTo("127.0.0.1"), "v6only.test",
          "IPv6 has been deactivated due to bind/connect, and DNS lookup found no IPv4 address(es)."},
         {"bound to IPv6 only, IPv4 host", bindTo("::1"), "127.0.0.1",
@@ -162,98 +134,52 @@ TEST(DatagramSocketSend, FamilyRulesRefuseWithTheExactTexts) {
         c.setup(*harness.socket);
         harness.socket->sendData(bytes("refused"), c.host, 9, -1, 7);
         const auto reports = harness.delegate->waitFor(1);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_EQ(reports[0].kind, Kind::notSent) << describe(reports);
-        EXPECT_EQ(reports[0].tag, 7);
-        ASSERT_TRUE(reports[0].error);
+        EXPECT_EQ(summary(reports), "notSent 7 (" + c.description + ")");
+        ASSERT_TRUE(reports.at(0).error);
         EXPECT_TRUE(reports[0].error->isDatagramSocketError(DatagramSocketErrorCode::other))
             << ::testing::PrintToString(*reports[0].error);
-        EXPECT_EQ(reports[0].error->description, c.description);
     }
 }
 
-TEST(DatagramSocketSend, ResolvedNamesReachTheirFamily) {
-    Harness harness(std::make_shared<FaultySystemCalls>());
-    harness.system->resolve("v6only.test", "::1");
-    Peer peer(AF_INET6);
-    harness.socket->sendData(bytes("six"), "v6only.test", peer.port(), -1, 6);
-    EXPECT_EQ(peer.receive(), "six");
-    const auto reports = harness.delegate->waitFor(1);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].kind, Kind::sent) << describe(reports);
-    EXPECT_GT(harness.system->getaddrinfoCalls(), 0);
-}
-
-TEST(DatagramSocketSend, ReportsSendsInTheOrderTheyWereMade) {
-    // The first needs the resolver and the second does not; neither may
-    // overtake the other.
-    Harness harness;
-    Peer peer(AF_INET);
-    harness.socket->sendData(bytes("one"), "127.0.0.1", peer.port(), -1, 30);
-    harness.socket->sendData(bytes("two"), loopback(AF_INET, peer.port()), -1, 10);
-    harness.socket->sendData(bytes("three"), "localhost", peer.port(), -1, 20);
-    for (const char* expected : {"one", "two", "three"}) {
-        EXPECT_EQ(peer.receive(), expected);
-    }
-    const auto reports = harness.delegate->waitFor(3);
-    ASSERT_EQ(reports.size(), 3u);
-    std::vector<std::int64_t> tags;
-    for (const auto& r : reports) {
-        EXPECT_EQ(r.kind, Kind::sent) << describe(reports);
-        tags.push_back(r.tag);
-    }
-    EXPECT_EQ(tags, (std::vector<std::int64_t>{30, 10, 20}));
-}
-
-TEST(DatagramSocketSend, IgnoresAnEmptyPayload) {
+// The first send needs the resolver and the second does not; neither may
+// overtake the other. Empty payloads are ignored.
+TEST(DatagramSocketSend, ReportsSendsInTheOrderTheyWereMadeAndIgnoresEmptyOnes) {
     Harness harness;
     Peer peer(AF_INET);
     harness.socket->sendData(SharedBytes(), "127.0.0.1", peer.port(), -1, 1);
+    harness.socket->sendData(bytes("one"), "127.0.0.1", peer.port(), -1, 30);
     harness.socket->sendData(SharedBytes(), loopback(AF_INET, peer.port()), -1, 2);
-    harness.socket->sendData(bytes("x"), "127.0.0.1", peer.port(), -1, 3);
+    harness.socket->sendData(bytes("two"), loopback(AF_INET, peer.port()), -1, 10);
+    harness.socket->sendData(bytes("three"), "localhost", peer.port(), -1, 20);
     // An empty datagram would have arrived first.
-    EXPECT_EQ(peer.receive(), "x");
-    const auto reports = harness.delegate->waitFor(1);
+    for (const char* expected : {"one", "two", "three"}) EXPECT_EQ(peer.receive(), expected);
+    harness.delegate->waitFor(3);
     harness.settle();
-    ASSERT_EQ(harness.delegate->reports().size(), 1u) << describe(harness.delegate->reports());
-    EXPECT_EQ(reports[0].kind, Kind::sent);
-    EXPECT_EQ(reports[0].tag, 3);
+    EXPECT_EQ(summary(harness.delegate->reports()), "sent 30, sent 10, sent 20");
 }
 
 TEST(DatagramSocketSend, AFullBufferWaitsForSpaceAndTimesOutOnlyWithATimeout) {
     Harness harness(std::make_shared<FaultySystemCalls>());
     Peer peer(AF_INET);
-    {
-        SCOPED_TRACE("the buffer frees up");
-        harness.system->failSendto(EAGAIN, 3);
-        harness.socket->sendData(bytes("patient"), "127.0.0.1", peer.port(), -1, 1);
-        EXPECT_EQ(peer.receive(), "patient");
-        const auto reports = harness.delegate->waitFor(1);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_EQ(reports[0].kind, Kind::sent) << describe(reports);
-        EXPECT_GE(harness.system->sendtoCalls(), 4);
-    }
-    {
-        SCOPED_TRACE("the buffer stays full");
-        harness.system->failSendto(EAGAIN);
-        harness.socket->sendData(bytes("hurried"), "127.0.0.1", peer.port(), 0.05, 2);
-        // Queued behind it, without a limit: it waits until the buffer frees.
-        harness.socket->sendData(bytes("unhurried"), "127.0.0.1", peer.port(), -1, 3);
-        auto reports = harness.delegate->waitFor(2);
-        ASSERT_EQ(reports.size(), 2u);
-        EXPECT_EQ(reports[1].kind, Kind::notSent) << describe(reports);
-        EXPECT_EQ(reports[1].tag, 2);
-        ASSERT_TRUE(reports[1].error);
-        EXPECT_TRUE(reports[1].error->isDatagramSocketError(DatagramSocketErrorCode::sendTimeout));
-        EXPECT_EQ(reports[1].error->description, "Send operation timed out");
+    harness.system->failSendto(EAGAIN, 3);
+    harness.socket->sendData(bytes("patient"), "127.0.0.1", peer.port(), -1, 1);
+    EXPECT_EQ(peer.receive(), "patient");
+    EXPECT_EQ(summary(harness.delegate->waitFor(1)), "sent 1");
+    EXPECT_GE(harness.system->sendtoCalls(), 4);
 
-        harness.system->stopFailingSendto();
-        EXPECT_EQ(peer.receive(), "unhurried");
-        reports = harness.delegate->waitFor(3);
-        ASSERT_EQ(reports.size(), 3u);
-        EXPECT_EQ(reports[2].kind, Kind::sent) << describe(reports);
-        EXPECT_EQ(reports[2].tag, 3);
-    }
+    // The buffer stays full; the send queued behind, without a limit, waits
+    // until it frees.
+    harness.system->failSendto(EAGAIN);
+    harness.socket->sendData(bytes("hurried"), "127.0.0.1", peer.port(), 0.05, 2);
+    harness.socket->sendData(bytes("unhurried"), "127.0.0.1", peer.port(), -1, 3);
+    auto reports = harness.delegate->waitFor(2);
+    EXPECT_EQ(summary(reports), "sent 1, notSent 2 (Send operation timed out)");
+    ASSERT_TRUE(reports.size() == 2 && reports[1].error);
+    EXPECT_TRUE(reports[1].error->isDatagramSocketError(DatagramSocketErrorCode::sendTimeout));
+
+    harness.system->stopFailingSendto();
+    EXPECT_EQ(peer.receive(), "unhurried");
+    EXPECT_EQ(summary(harness.delegate->waitFor(3)), "sent 1, notSent 2 (Send operation timed out), sent 3");
 }
 
 TEST(DatagramSocketSend, AKernelSendErrorClosesTheSocketAndDropsTheQueue) {
@@ -268,16 +194,13 @@ TEST(DatagramSocketSend, AKernelSendErrorClosesTheSocketAndDropsTheQueue) {
     harness.system->resolve("gate.test", "127.0.0.1", gate);
     Peer peer(AF_INET);
     harness.system->failSendto(EPERM, 1);
-    harness.socket->sendData(bytes("one"), "gate.test", peer.port(), -1, 1);
-    harness.socket->sendData(bytes("two"), "gate.test", peer.port(), -1, 2);
-    harness.socket->sendData(bytes("three"), "gate.test", peer.port(), -1, 3);
+    for (int tag = 1; tag <= 3; ++tag) harness.socket->sendData(bytes("queued"), "gate.test", peer.port(), -1, tag);
     harness.socket->performBlock([] {});
     gate->arrive();
 
     auto reports = harness.delegate->waitFor(1);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].kind, Kind::closed) << describe(reports);
-    ASSERT_TRUE(reports[0].error);
+    EXPECT_EQ(summary(reports), std::string("closed (") + std::strerror(EPERM) + ")");
+    ASSERT_TRUE(reports.at(0).error);
     EXPECT_EQ(reports[0].error->domain, POSIXErrorDomain);
     EXPECT_EQ(reports[0].error->code, EPERM);
     EXPECT_EQ(reports[0].error->failureReason, "Error in send() function.");
@@ -286,29 +209,17 @@ TEST(DatagramSocketSend, AKernelSendErrorClosesTheSocketAndDropsTheQueue) {
     // The next send opens new descriptors; the dropped ones never go out.
     harness.socket->sendData(bytes("four"), "127.0.0.1", peer.port(), -1, 4);
     EXPECT_EQ(peer.receive(), "four");
-    reports = harness.delegate->waitFor(2);
+    harness.delegate->waitFor(2);
     harness.settle();
-    reports = harness.delegate->reports();
-    ASSERT_EQ(reports.size(), 2u) << describe(reports);
-    EXPECT_EQ(reports[1].kind, Kind::sent);
-    EXPECT_EQ(reports[1].tag, 4);
+    EXPECT_EQ(summary(harness.delegate->reports()), std::string("closed (") + std::strerror(EPERM) + "), sent 4");
 }
 
 TEST(DatagramSocketSend, CloseAfterSendingLetsTheQueueFinish) {
     Harness harness;
     Peer peer(AF_INET);
-    for (int tag = 1; tag <= 3; ++tag) {
-        harness.socket->sendData(bytes(std::to_string(tag)), "127.0.0.1", peer.port(), -1, tag);
-    }
+    for (int tag = 1; tag <= 3; ++tag) harness.socket->sendData(bytes("x"), "127.0.0.1", peer.port(), -1, tag);
     harness.socket->closeAfterSending();
-    const auto reports = harness.delegate->waitFor(4);
-    ASSERT_EQ(reports.size(), 4u) << describe(reports);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(reports[i].kind, Kind::sent);
-        EXPECT_EQ(reports[i].tag, i + 1);
-    }
-    EXPECT_EQ(reports[3].kind, Kind::closed);
-    EXPECT_FALSE(reports[3].error.has_value());
+    EXPECT_EQ(summary(harness.delegate->waitFor(4)), "sent 1, sent 2, sent 3, closed");
     EXPECT_TRUE(harness.socket->isClosed());
 }
 
@@ -317,21 +228,15 @@ TEST(DatagramSocketSend, ADenyingSendFilterKeepsTheDatagramButReportsItSent) {
         SCOPED_TRACE(asynchronous ? "asynchronous filter" : "synchronous filter");
         Harness harness;
         Peer peer(AF_INET);
-        auto filterQueue = dispatch::SerialQueue::create("test.send-filter");
         harness.socket->setSendFilter(
             [port = peer.port()](const SharedBytes& data, const SharedBytes& address, std::int64_t tag) {
                 return text(data) != "secret" && DatagramSocket::portFromAddress(address) == port && tag != 0;
             },
-            filterQueue, asynchronous);
+            dispatch::SerialQueue::create("test.send-filter"), asynchronous);
         harness.socket->sendData(bytes("secret"), "127.0.0.1", peer.port(), -1, 1);
         harness.socket->sendData(bytes("public"), "127.0.0.1", peer.port(), -1, 2);
         EXPECT_EQ(peer.receive(), "public");
-        const auto reports = harness.delegate->waitFor(2);
-        ASSERT_EQ(reports.size(), 2u);
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_EQ(reports[i].kind, Kind::sent) << describe(reports);
-            EXPECT_EQ(reports[i].tag, i + 1);
-        }
+        EXPECT_EQ(summary(harness.delegate->waitFor(2)), "sent 1, sent 2");
     }
 }
 

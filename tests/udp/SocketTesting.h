@@ -94,9 +94,7 @@ class Peer {
 public:
     explicit Peer(int family, std::uint16_t port = 0) : family_(family) {
         fd_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
-            return;
-        }
+        if (fd_ < 0) return;
         const auto address = loopback(family, port);
         if (::bind(fd_, reinterpret_cast<const sockaddr*>(address.data()), address.size()) != 0) {
             ::close(std::exchange(fd_, -1));
@@ -109,9 +107,7 @@ public:
             SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&bound), length}));
     }
     ~Peer() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        if (fd_ >= 0) ::close(fd_);
     }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
@@ -130,17 +126,13 @@ public:
 
     // The next datagram, or none when nothing arrives within the patience.
     std::optional<std::string> receive(std::uint16_t* fromPort = nullptr) const {
-        if (!waitReadable(fd_)) {
-            return std::nullopt;
-        }
+        if (!waitReadable(fd_)) return std::nullopt;
         std::string buffer(65536, '\0');
         sockaddr_storage from{};
         socklen_t length = sizeof from;
         const auto n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                                   &length);
-        if (n < 0) {
-            return std::nullopt;
-        }
+        if (n < 0) return std::nullopt;
         if (fromPort != nullptr) {
             *fromPort = DatagramSocket::portFromAddress(
                 SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&from), length}));
@@ -166,6 +158,20 @@ struct Report {
     std::any context{};
     bool hadSocket = false;
 };
+
+// The reports in short, as "sent 42, notSent 7 (text), received data,
+// closed" with each error's description, so one comparison checks a sequence.
+inline std::string summary(const std::vector<Report>& reports) {
+    static const char* const names[] = {"sent", "notSent", "received", "closed"};
+    std::string out;
+    for (const auto& r : reports) {
+        out += (out.empty() ? "" : ", ") + std::string(names[static_cast<int>(r.kind)]);
+        if (r.kind == Report::Kind::sent || r.kind == Report::Kind::notSent) out += " " + std::to_string(r.tag);
+        if (r.kind == Report::Kind::received) out += " " + r.data;
+        if (r.error) out += " (" + r.error->description + ")";
+    }
+    return out;
+}
 
 // Records every callback under a lock; tests wait on it instead of sleeping.
 class RecordingDelegate final : public DatagramSocketDelegate {
@@ -213,9 +219,7 @@ public:
         changed_.wait_for(lock, patience, [&] {
             data.clear();
             for (const auto& report : reports_) {
-                if (report.kind == Report::Kind::received) {
-                    data.push_back(report.data);
-                }
+                if (report.kind == Report::Kind::received) data.push_back(report.data);
             }
             return data.size() >= count;
         });
@@ -229,9 +233,7 @@ private:
             reports_.push_back(report);
             changed_.notify_all();
         }
-        if (onReport) {
-            onReport(report);
-        }
+        if (onReport) onReport(report);
     }
 
     mutable std::mutex mutex_;
@@ -350,9 +352,7 @@ public:
                 hook = afterRead_;
                 taken = ++reads_;
             }
-            if (hook) {
-                hook(taken);
-            }
+            if (hook) hook(taken);
             errno = saved;
         }
         return result;
@@ -370,15 +370,9 @@ public:
                 }
             }
         }
-        if (!known) {
-            return SystemCalls::getaddrinfo(node, service, hints, result);
-        }
-        if (name.gate != nullptr) {
-            (void)name.gate->wait();
-        }
-        if (name.error != 0) {
-            return name.error;
-        }
+        if (!known) return SystemCalls::getaddrinfo(node, service, hints, result);
+        if (name.gate != nullptr) (void)name.gate->wait();
+        if (name.error != 0) return name.error;
         // The real resolver builds the answer, so that whichever freeaddrinfo
         // the socket calls can release it; numeric hosts never leave the
         // process.
@@ -454,9 +448,7 @@ struct Harness {
 // may take it before the test binds it; callers retry on EADDRINUSE.
 inline std::uint16_t freePort() {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return 0;
-    }
+    if (fd < 0) return 0;
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     sockaddr_in6 address{};
@@ -478,15 +470,9 @@ inline std::uint16_t bindToSomeFreePort(DatagramSocket& socket, SocketError* err
     for (int attempt = 0; attempt < 20; ++attempt) {
         SocketError failure;
         const auto port = freePort();
-        if (port != 0 && socket.bindToPort(port, &failure)) {
-            return port;
-        }
-        if (error != nullptr) {
-            *error = failure;
-        }
-        if (failure.code != EADDRINUSE) {
-            break;
-        }
+        if (port != 0 && socket.bindToPort(port, &failure)) return port;
+        if (error != nullptr) *error = failure;
+        if (failure.code != EADDRINUSE) break;
     }
     return 0;
 }
