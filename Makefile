@@ -4,7 +4,7 @@
 BUILD      ?= build/release
 GENERATOR  ?= Ninja
 JOBS       ?= $(shell nproc)
-FUZZ_TIME  ?= 30
+FUZZ_TIME  ?= 60
 BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
 ARGS       ?=
