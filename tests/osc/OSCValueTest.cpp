@@ -1,112 +1,287 @@
+#include "ascii/DecodingError.h"
+#include "osc/OSCArchive.h"
+#include "osc/OSCBundle.h"
+#include "osc/OSCMessage.h"
+#include "osc/OSCSerialization.h"
+#include "osc/OSCTimeTag.h"
 #include "osc/OSCValue.h"
-
-#include "osc/OSCErrors.h"
+#include "osc/OSCValueMask.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace vorn::osc {
 namespace {
 
-TEST(OSCValue, NativeIntegersTakeTheCoreTypeThatHoldsThem) {
-    const struct {
-        const char* name;
-        OSCValue value;
-        OSCValue expected;
-    } cases[] = {
-        {"int8", std::int8_t{-5}, std::int32_t{-5}},
-        {"uint8", std::uint8_t{200}, std::int32_t{200}},
-        {"int16", std::int16_t{-30000}, std::int32_t{-30000}},
-        {"uint16", std::uint16_t{65535}, std::int32_t{65535}},
-        {"uint32", std::uint32_t{4000000000u}, std::int64_t{4000000000}},
-        {"long long", -7LL, std::int64_t{-7}},
-        {"uint64 at the int64 maximum", std::numeric_limits<std::uint64_t>::max() / 2,
-         std::numeric_limits<std::int64_t>::max()},
-        {"unsigned long long", 5ULL, std::int64_t{5}},
-        {"char", 'A', U'A'},
-        {"byte vector", std::vector<std::uint8_t>{1, 2}, SharedBytes::copy(std::vector<std::uint8_t>{1, 2})},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.value.kind(), c.expected.kind()) << c.name;
-        EXPECT_EQ(c.value, c.expected) << c.name;
-    }
-}
+using namespace std::chrono;
+using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
 
-TEST(OSCValue, ValuesNoTagCanCarryAreRefused) {
-    const auto refused = [](auto make) {
-        try {
-            make();
-        } catch (const OSCEncodeError& e) {
-            return e.kind() == OSCEncodeError::Kind::general;
-        }
-        return false;
+TEST(OSCValue, EqualityNeedsTheSameTag) {
+    const std::pair<OSCValue, OSCValue> differing[] = {
+        {std::int32_t{1}, std::int64_t{1}}, {0.5f, 0.5}, {"x", OSCStringAltValue{"x"}}, {"x", 'x'},
+        {OSCArrayValue{{std::int32_t{1}}}, OSCArrayValue{{std::int32_t{1}, "a"}}}, {OSCTimeTag(5, 1), OSCTimeTag(5, 0)},
     };
-    EXPECT_TRUE(refused([] { return OSCValue(std::numeric_limits<std::uint64_t>::max()); }));
-    EXPECT_TRUE(refused([] { return OSCValue(std::uint64_t{1} << 63); }));
-    EXPECT_TRUE(refused([] { return OSCValue(std::numeric_limits<unsigned long long>::max()); }));
-    EXPECT_TRUE(refused([] { return OSCValue(std::shared_ptr<const OSCCustomValue>()); }));
+    for (const auto& [a, b] : differing) EXPECT_NE(a, b) << a.description();
+    const auto buffer = SharedBytes::copy(std::vector<std::uint8_t>{9, 1, 2});
+    EXPECT_EQ(OSCValue(buffer.slice(1, 2)), OSCValue(std::vector<std::uint8_t>{1, 2}));
+
+    // Bundles compare their elements, not their time tags.
+    const OSCBundle bundle({OSCMessage("/a"), OSCBundle({OSCMessage("/b")})}, OSCTimeTag(100));
+    EXPECT_EQ(bundle, OSCBundle({OSCMessage("/a"), OSCBundle({OSCMessage("/b")})}));
+    EXPECT_NE(bundle, OSCBundle({OSCMessage("/a"), OSCMessage("/b")}));
 }
 
 TEST(OSCValue, Descriptions) {
-    const struct {
-        OSCValue value;
-        std::string description;
-        std::string inList;
-    } cases[] = {
-        {std::int32_t{42}, "42", "42"},
-        {std::int64_t{-9000000000}, "-9000000000", "-9000000000"},
-        {0.5f, "0.5", "0.5"},
-        {1.0f, "1.0", "1.0"},
-        {0.1, "0.1", "0.1"},
-        {std::numeric_limits<double>::infinity(), "inf", "inf"},
-        {"hello", "hello", "\"hello\""},
-        {"say \"hi\"\n", "say \"hi\"\n", "\"say \\\"hi\\\"\\n\""},
-        {OSCStringAltValue{"alt"}, "alt", "\"alt\""},
-        {'A', "A", "\"A\""},
-        {U'é', "é", "\"é\""},
-        {true, "true", "true"},
-        {std::vector<std::uint8_t>{1, 2, 3}, "3 bytes", "3 bytes"},
-        {OSCImpulseValue{}, "Impulse", "Impulse"},
-        {OSCNullValue{}, "Null", "Null"},
-        {OSCMIDIValue{1, 144, 60, 127}, "MIDI(portID: 1, status: 144, data1: 60, data2: 127)",
-         "MIDI(portID: 1, status: 144, data1: 60, data2: 127)"},
-        {OSCTimeTag::immediate(), "1 (immediate)", "1 (immediate)"},
-        {OSCArrayValue{{std::int32_t{1}, "x", OSCArrayValue{{false}}}}, "[1, \"x\", [false]]", "[1, \"x\", [false]]"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.value.description(), c.description);
-        EXPECT_EQ(c.value.debugDescription(), c.inList);
-    }
-    EXPECT_EQ(description({}), "[]");
+    EXPECT_EQ(OSCValue("say \"hi\"").description(), "say \"hi\"");  // quoted only in lists
+    const std::vector<OSCValue> values = {1.0f, -std::numeric_limits<double>::infinity(), "say \"hi\"\n", U'é',
+                                          Bytes{1, 2, 3}, OSCArrayValue{{1, OSCNullValue{}, OSCArrayValue{{false}}}}};
+    EXPECT_EQ(OSCBundle({OSCMessage("/a", values), OSCBundle({}, OSCTimeTag(5, 2))}).description(),
+              "OSCBundle(timeTag: 1 (immediate), elements: [OSCMessage(/a, values: [1.0, -inf, \"say \\\"hi\\\"\\n\", "
+              "\"é\", 3 bytes, [1, Null, [false]]]), OSCBundle(timeTag: 5-era:2, elements: [])])");
 }
 
-TEST(OSCValue, EqualityNeedsTheSameTag) {
-    const std::uint8_t bytes[] = {9, 1, 2};
-    const auto buffer = SharedBytes::copy(bytes);
+// The kind and text of the error that reading `text` as a T raises.
+template <class T>
+std::pair<ascii::DecodingError::Kind, std::string> archiveError(const char* text) {
+    try {
+        (void)json::parse(text).get<T>();
+    } catch (const ascii::DecodingError& e) {
+        return {e.kind(), e.description()};
+    }
+    return {};
+}
+
+TEST(OSCArchive, ArchivedFormsAndTheirErrors) {
+    const auto reread = [](const auto& value, const std::string& text) {
+        EXPECT_EQ(json(value).dump(), text);
+        return json::parse(text).get<std::decay_t<decltype(value)>>();
+    };
+    EXPECT_EQ(reread(OSCImpulseValue{}, "{}"), OSCImpulseValue{});
+    EXPECT_EQ(reread(OSCMIDIValue{1, 144, 60, 255}, R"({"bytes":[1,144,60,255]})"), (OSCMIDIValue{1, 144, 60, 255}));
+    EXPECT_EQ(reread(OSCStringAltValue{"Cue \xE2\x80\x94 go"}, "{\"string\":\"Cue \xE2\x80\x94 go\"}"),
+              OSCStringAltValue{"Cue \xE2\x80\x94 go"});
+    EXPECT_EQ(reread(OSCTimeTag(UINT64_MAX, 3), "18446744073709551615"), OSCTimeTag(UINT64_MAX));  // no era
+
+    using E = std::pair<ascii::DecodingError::Kind, std::string>;
+    using enum ascii::DecodingError::Kind;
+    const auto midi = archiveError<OSCMIDIValue>;
+    const std::string count = "Found unexpected number of values when decoding MIDI bytes.";
+    EXPECT_EQ(midi(R"({"bytes":[1,2,3]})"), E(dataCorrupted, count));
+    EXPECT_EQ(midi(R"({"bytes":[1,2,3,4,5]})"), E(dataCorrupted, count));
+    EXPECT_EQ(midi(R"({"bytes":[1,2,3,256]})"), E(dataCorrupted, "Number 256 does not fit in a MIDI byte."));
+    EXPECT_EQ(midi(R"({"byte":[1,2,3,4]})"), E(keyNotFound, "No value associated with key \"bytes\"."));
+    EXPECT_EQ(midi("[1,2,3,4]"), E(typeMismatch, "Expected an object but found an array."));
+    EXPECT_EQ(archiveError<OSCTimeTag>("\"5\""), E(typeMismatch, "Expected an integer but found a string."));
+    EXPECT_EQ(archiveError<OSCTimeTag>("-1").first, dataCorrupted);
+    EXPECT_EQ(archiveError<OSCNullValue>("null").first, typeMismatch);
+}
+
+constexpr std::uint64_t oneSecond = 1ULL << 32U;
+
+OSCTimeTag::Clock::time_point utc(year_month_day day, nanoseconds sinceMidnight = {}) {
+    return time_point_cast<OSCTimeTag::Clock::duration>(sys_days(day) + sinceMidnight);
+}
+
+void checkKnownDates() {
+    const std::pair<OSCTimeTag::Clock::time_point, std::uint64_t> known[] = {
+        {utc(1970y / January / 1), 2208988800ULL << 32U},
+        {utc(2000y / January / 1, 12h), (3155673600ULL + 43200) << 32U},
+        {utc(1900y / January / 1, 500ms), oneSecond / 2},
+        {utc(2036y / February / 7, 6h + 28min + 15s), 4294967295ULL << 32U},  // the last second of era 0
+    };
+    for (const auto& [date, rawValue] : known) {
+        EXPECT_EQ(OSCTimeTag::fromDate(date), OSCTimeTag(rawValue, 0)) << rawValue;
+        EXPECT_EQ(OSCTimeTag(rawValue).date(), date) << rawValue;
+    }
+    EXPECT_EQ(OSCTimeTag::fromDate(utc(2036y / February / 7, 6h + 28min + 16s)), OSCTimeTag(oneSecond, 1));
+}
+
+// Time tags count from 1900 in UTC, whatever the machine's own zone.
+TEST(OSCTimeTag, DatesConvertInUTCWhateverTheLocalZone) {
+    checkKnownDates();
+    // Fourteen hours ahead, spelled out so that no zone database is needed.
+    const char* previous = std::getenv("TZ");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("TZ", "<+14>-14", 1);
+    tzset();
+    checkKnownDates();
+    if (previous != nullptr) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+TEST(OSCTimeTag, SecondsFollowTheEraRuleAndExtremesSaturate) {
+    const struct {
+        double seconds;
+        OSCTimeTag expected;
+    } cases[] = {
+        {-5, OSCTimeTag(0, 0)},
+        {std::nan(""), OSCTimeTag(0, 0)},
+        {1.25, OSCTimeTag(oneSecond + oneSecond / 4, 0)},
+        {4294967295.0, OSCTimeTag(4294967295ULL << 32U, 0)},
+        {2 * 4294967295.0 + 10.5, OSCTimeTag(10 * oneSecond + oneSecond / 2, 2)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OSCTimeTag::fromSecondsSinceEpoch(c.seconds), c.expected) << c.seconds;
+
+    // Extremes saturate rather than overflow.
+    const auto huge = std::numeric_limits<std::int64_t>::max();
+    using Clock = OSCTimeTag::Clock;
+    EXPECT_EQ(OSCTimeTag::fromDate(Clock::time_point::min()), OSCTimeTag(0, 0));
+    EXPECT_GT(OSCTimeTag::fromDate(Clock::time_point::max()).era(), 0);
+    EXPECT_EQ(OSCTimeTag(5, huge).date(), Clock::time_point::max());
+    EXPECT_EQ(OSCTimeTag::fromSecondsFromNow(-1e20), OSCTimeTag(0, 0));
+    EXPECT_TRUE(OSCTimeTag::fromSecondsFromNow(10).isFuture());
+    EXPECT_FALSE(OSCTimeTag::immediate().isFuture());
+}
+
+using Token = OSCValueToken;
+
+// A value of a registered type; no token stands for it.
+struct Opaque final : OSCCustomValue {
+    const OSCValueType& type() const override {
+        static const OSCValueType type{"opaque", OSCValueTagIdentity::atomic('o'), {}, {}, {}};
+        return type;
+    }
+    bool equals(const OSCCustomValue& other) const override { return dynamic_cast<const Opaque*>(&other); }
+    std::string description() const override { return "opaque"; }
+};
+
+// One value for each of the 14 plain tokens, at the token's index.
+const std::vector<OSCValue> oneOfEach = {
+    std::vector<std::uint8_t>{1, 2}, 0.5f, 1, "x", OSCArrayValue{{1}}, true, U'c', 0.25, std::int64_t{2},
+    OSCImpulseValue{}, OSCMIDIValue{1, 144, 60, 127}, OSCNullValue{}, OSCStringAltValue{"alt"}, OSCTimeTag(5),
+};
+
+// The description of the error extraction throws, or nothing when it succeeds.
+template <class... Ts>
+std::optional<std::string> failure(const std::vector<OSCValue>& values) {
+    try {
+        extract<Ts...>(values);
+    } catch (const OSCValueMaskError& e) {
+        return e.description();
+    }
+    return std::nullopt;
+}
+
+const std::string invalidCount = "Invalid argument count";
+const std::string mismatched = "Mismatched types";
+
+// The value as T, or nothing when it does not convert.
+template <class T>
+std::optional<T> as(const OSCValue& value) {
+    if (failure<T>({value})) return std::nullopt;
+    return std::get<0>(extract<T>(std::vector{value}));
+}
+
+TEST(OSCValueMask, EachTokenAcceptsItsOwnTypesOnly) {
+    for (std::size_t t = 0; t < 16; ++t) {
+        const Token plain = allOSCValueTokens[t];
+        EXPECT_EQ(optionalForm(plain), allOSCValueTokens[t + 16]);
+        for (std::size_t v = 0; v < oneOfEach.size(); ++v) {
+            const Token own = allOSCValueTokens[v];
+            const bool number = own == Token::int32 || own == Token::int64 || own == Token::float32 ||
+                                own == Token::float64;
+            const bool fits = plain == Token::number         ? number
+                              : plain == Token::numberOrBool ? number || own == Token::boolean
+                                                             : t == v;
+            const std::vector<OSCValue> one{oneOfEach[v]};
+            EXPECT_EQ(OSCValueMask{plain}.matches(one), fits) << name(plain) << " " << oneOfEach[v].description();
+            EXPECT_EQ(OSCValueMask{optionalForm(plain)}.matches(one), fits) << name(plain);
+        }
+    }
+    for (std::size_t v = 0; v < oneOfEach.size(); ++v) EXPECT_EQ(oscValueToken(oneOfEach[v]), allOSCValueTokens[v]);
+    EXPECT_EQ(oscValueToken(OSCValue(std::make_shared<Opaque>())), std::nullopt);
+}
+
+TEST(OSCValueMask, ListsAgainstMasks) {
+    const std::vector<OSCValue> intAndText{std::int32_t{1}, "x"};
     const struct {
         const char* name;
-        OSCValue a;
-        OSCValue b;
-        bool equal;
+        OSCValueMask mask;
+        std::vector<OSCValue> values;
+        bool matches;
     } cases[] = {
-        {"i and h", std::int32_t{1}, std::int64_t{1}, false},
-        {"f and d", 0.5f, 0.5, false},
-        {"s and S", "x", OSCStringAltValue{"x"}, false},
-        {"s and c", "x", 'x', false},
-        {"true and false", true, false, false},
-        {"blob slice and copy", buffer.slice(1, 2), std::vector<std::uint8_t>{1, 2}, true},
-        {"blobs differ", buffer.slice(0, 2), std::vector<std::uint8_t>{1, 2}, false},
-        {"arrays element by element", OSCArrayValue{{std::int32_t{1}, "a"}}, OSCArrayValue{{std::int32_t{1}, "a"}},
-         true},
-        {"arrays of different length", OSCArrayValue{{std::int32_t{1}}}, OSCArrayValue{{std::int32_t{1}, "a"}}, false},
-        {"MIDI", OSCMIDIValue{1, 2, 3, 4}, OSCMIDIValue{1, 2, 3, 5}, false},
-        {"time tags by era too", OSCTimeTag(5, 1), OSCTimeTag(5, 0), false},
+        {"a missing optional at the end", {Token::int32, Token::string, Token::booleanOptional}, intAndText, true},
+        {"more values than tokens", {Token::int32}, intAndText, false},
+        {"a missing required value", {Token::int32, Token::string, Token::boolean}, intAndText, false},
+        {"the right types in the wrong order", {Token::string, Token::int32}, intAndText, false},
+        {"an optional that is present must fit", {Token::int32, Token::float32Optional}, intAndText, false},
+        {"nothing against optionals only", {Token::int32Optional, Token::stringOptional}, {}, true},
+        {"a value of a registered type", {Token::numberOrBool}, {std::make_shared<Opaque>()}, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.a == c.b, c.equal) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(c.mask.matches(c.values), c.matches) << c.name;
 }
+
+TEST(OSCValueMask, ExtractionAppliesTheCountRuleThenThePositionRule) {
+    const auto& v = oneOfEach;
+    EXPECT_EQ((extract<SharedBytes, float, std::int32_t, std::string, OSCArrayValue, bool, char32_t, double,
+                       std::int64_t, OSCImpulseValue>(std::span(v).first(10))),
+              std::make_tuple(v[0].get<SharedBytes>(), 0.5f, 1, std::string("x"), OSCArrayValue{{1}}, true, U'c', 0.25,
+                              std::int64_t{2}, OSCImpulseValue{}));
+    const OSCValue opaque(std::make_shared<Opaque>());
+    EXPECT_EQ((extract<OSCMIDIValue, OSCNullValue, OSCStringAltValue, OSCTimeTag, OSCValue>(
+                  std::vector<OSCValue>{v[10], v[11], v[12], v[13], opaque})),
+              std::make_tuple(OSCMIDIValue{1, 144, 60, 127}, OSCNullValue{}, OSCStringAltValue{"alt"}, OSCTimeTag(5),
+                              opaque));
+
+    // Two required and two optional: two to four values.
+    using I = std::int32_t;
+    using O = std::optional<std::int32_t>;
+    using Values = std::vector<OSCValue>;
+    EXPECT_EQ((failure<I, I, O, O>({I{1}})), invalidCount);
+    EXPECT_EQ((failure<I, I>({I{1}, I{2}, I{3}})), invalidCount);
+    EXPECT_EQ((extract<I, I, O, O>(Values{I{1}, I{2}})), std::make_tuple(1, 2, O(), O()));
+    EXPECT_EQ((extract<I, I, O, O>(Values{I{1}, I{2}, I{3}})), std::make_tuple(1, 2, O(3), O()));
+    EXPECT_EQ((failure<I, I>({"x"})), invalidCount);  // the count is checked before any type
+    EXPECT_EQ((failure<I, std::string>({"x", I{1}})), mismatched);
+    EXPECT_EQ((failure<I, std::optional<std::string>>({I{1}, I{2}})), mismatched);
+    EXPECT_EQ((extract<I, std::optional<std::string>>(Values{I{7}})), std::make_tuple(7, std::optional<std::string>()));
+    EXPECT_EQ((OSCMessage("/m", {I{3}, "lead"}).extract<std::uint8_t, std::string, std::optional<bool>>()),
+              std::make_tuple(std::uint8_t{3}, std::string("lead"), std::optional<bool>()));
+}
+
+TEST(OSCValueMask, IntegersConvertOnlyWhenTheyFitExactlyAndNothingElseConverts) {
+    EXPECT_EQ(as<std::int8_t>(std::int32_t{-128}), -128);
+    EXPECT_EQ(as<std::int8_t>(std::int32_t{128}), std::nullopt);
+    EXPECT_EQ(as<std::uint8_t>(std::int32_t{-1}), std::nullopt);
+    EXPECT_EQ(as<std::int32_t>(std::int64_t{2147483648}), std::nullopt);
+    EXPECT_EQ(as<std::uint32_t>(std::int64_t{4000000000}), 4000000000u);
+    EXPECT_EQ(as<std::uint64_t>(std::int64_t{-1}), std::nullopt);
+
+    EXPECT_EQ(as<double>(0.5f), std::nullopt);
+    EXPECT_EQ(as<std::int32_t>(true), std::nullopt);
+    EXPECT_EQ(as<std::string>(OSCStringAltValue{"x"}), std::nullopt);
+
+    // Any number keeps the family of the value.
+    EXPECT_EQ(as<AnyOSCNumberValue>(std::int32_t{-3}), AnyOSCNumberValue(std::int64_t{-3}));
+    EXPECT_EQ(as<AnyOSCNumberValue>(0.5f), AnyOSCNumberValue(0.5));
+    EXPECT_EQ(as<AnyOSCNumberValue>(false), AnyOSCNumberValue(false));
+    EXPECT_NE(AnyOSCNumberValue(1.0), AnyOSCNumberValue(1));
+}
+
+// Requests that do not compile: no types, more than ten, a required type
+// after an optional one, a type no argument converts to.
+static_assert(OSCExtractableTypes<std::int32_t, std::optional<bool>, std::optional<std::string>>);
+static_assert(!OSCExtractableTypes<>);
+static_assert(!OSCExtractableTypes<int, int, int, int, int, int, int, int, int, int, int>);
+static_assert(!OSCExtractableTypes<std::optional<bool>, std::int32_t>);
+static_assert(!OSCExtractableTypes<std::optional<std::optional<bool>>>);
+static_assert(!OSCExtractableTypes<char>);
 
 }  // namespace
 }  // namespace vorn::osc
