@@ -3,20 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-using vorn::dispatch::Cancellable;
-using vorn::dispatch::ObjectWillChange;
-using vorn::dispatch::Published;
-using vorn::dispatch::Signal;
+using namespace vorn::dispatch;
 using Log = std::vector<std::string>;
 
 namespace {
 
+// The link monitor reads the old state from inside its observers.
 TEST(Published, TellsOwnerThenSubscribersThenStoresThenRunsDidSet) {
     Log log;
     ObjectWillChange willChange;
@@ -32,28 +28,20 @@ TEST(Published, TellsOwnerThenSubscribersThenStoresThenRunsDidSet) {
 
 TEST(Published, SubscriptionsEndWithTheirHandlesEvenFromInsideACallback) {
     Published<std::string> name("first");
-    Log kept;
-    Log once;
+    Log kept, once, distinct;
     std::optional<Cancellable> onceHandle;
     auto keptHandle = name.subscribe([&](const std::string& value) { kept.push_back(value); });
     onceHandle = name.subscribe([&](const std::string& value) {
         once.push_back(value);
         if (value == "second") onceHandle->cancel();
     });
-    name = "second";
-    name = "third";
+    auto distinctHandle = name.subscribeDistinct([&](const std::string& value) { distinct.push_back(value); });
+    for (const char* value : {"second", "second", "third"}) name = value;
     keptHandle.cancel();
     name = "fourth";
-    EXPECT_EQ(kept, (Log{"first", "second", "third"}));
+    EXPECT_EQ(kept, (Log{"first", "second", "second", "third"}));
     EXPECT_EQ(once, (Log{"first", "second"}));
-}
-
-TEST(Published, DistinctSubscriptionSkipsRepeats) {
-    Published<int> level(1);
-    std::vector<int> seen;
-    auto handle = level.subscribeDistinct([&](const int& value) { seen.push_back(value); });
-    for (int value : {1, 1, 2, 2, 1, 3, 3}) level = value;
-    EXPECT_EQ(seen, (std::vector<int>{1, 2, 1, 3}));
+    EXPECT_EQ(distinct, (Log{"first", "second", "third", "fourth"}));
 }
 
 TEST(Signal, CallbacksCutOffDuringAnEmitAreSkippedAndNewOnesWaitForTheNext) {
@@ -64,35 +52,18 @@ TEST(Signal, CallbacksCutOffDuringAnEmitAreSkippedAndNewOnesWaitForTheNext) {
     auto first = signal.connect([&](const int& value) {
         log.push_back("first " + std::to_string(value));
         second.cancel();
-        if (!added) {
-            added = signal.connect([&](const int& v) { log.push_back("added " + std::to_string(v)); });
-        }
+        if (!added) added = signal.connect([&](const int& v) { log.push_back("added " + std::to_string(v)); });
     });
     second = signal.connect([&](const int& value) { log.push_back("second " + std::to_string(value)); });
     signal.emit(1);
     signal.emit(2);
     EXPECT_EQ(log, (Log{"first 1", "first 2", "added 2"}));
-}
-
-TEST(Signal, ConnectsAndEmitsFromManyThreadsAndHandlesMayOutliveIt) {
+    // A handle may outlive its signal.
     Cancellable survivor;
-    std::atomic<int> calls{0};
     {
-        Signal<> signal;
-        survivor = signal.connect([] {});
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < 200; ++i) {
-                    auto handle = signal.connect([&] { calls.fetch_add(1); });
-                    signal.emit();
-                }
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        EXPECT_EQ(signal.connectionCount(), 1u);
+        Signal<> shortLived;
+        survivor = shortLived.connect([] {});
     }
-    EXPECT_GE(calls.load(), 800);
     survivor.cancel();
 }
 

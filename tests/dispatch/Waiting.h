@@ -3,9 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <mutex>
-#include <thread>
 
 // Ways for a test to wait for other threads. The time-outs only keep a broken
 // build from hanging; no test depends on how long anything takes.
@@ -18,8 +16,7 @@ class Countdown {
 public:
     explicit Countdown(std::size_t count = 1) : remaining_(count) {}
 
-    // Notifies under the lock: a waiter may destroy this as soon as it sees
-    // zero.
+    // Notifies under the lock: a waiter may destroy this once it sees zero.
     void arrive() {
         std::lock_guard lock(mutex_);
         remaining_ -= remaining_ > 0 ? 1 : 0;
@@ -29,11 +26,6 @@ public:
     [[nodiscard]] bool wait(std::chrono::milliseconds timeout = patience) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [this] { return remaining_ == 0; });
-    }
-
-    bool done() {
-        std::lock_guard lock(mutex_);
-        return remaining_ == 0;
     }
 
 private:
@@ -48,14 +40,5 @@ struct ReleaseMarker {
     Event& released;
     ~ReleaseMarker() { released.arrive(); }
 };
-
-// For state that nothing announces, such as how many threads a pool keeps.
-[[nodiscard]] inline bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 }  // namespace vorn::dispatch::testing

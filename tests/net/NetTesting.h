@@ -8,56 +8,48 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
 
-// What the transport tests share: a handler that records what it is given,
-// and wire bytes for the plain kernel sockets of udp::testing::Peer.
+// What the transport tests share: a handler that records, and wire bytes for
+// the plain kernel sockets of udp::testing::Peer.
 namespace vorn::net::testing {
 
-using udp::testing::Peer;
 using udp::testing::patience;
+using udp::testing::Peer;
 
-// One handler call.
 struct Delivery {
+    osc::OSCMessage message;
     std::string address;
     osc::OSCTimeTag timeTag;
     std::string host;
-    std::uint16_t port = 0;
+    std::uint16_t port;
     std::chrono::steady_clock::time_point at;
 };
 
-// Records every handler call under a lock; tests wait on it instead of sleeping.
 class Recorder {
 public:
     OSCMessageHandler handler() {
         return [this](const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag, const std::string& host,
                       std::uint16_t port) {
             std::lock_guard lock(mutex_);
-            deliveries_.push_back({std::string(message.addressPattern().rawAddress()), timeTag, host, port,
+            deliveries_.push_back({message, std::string(message.addressPattern().rawAddress()), timeTag, host, port,
                                    std::chrono::steady_clock::now()});
             changed_.notify_all();
         };
     }
 
-    // Waits until `count` calls arrived and returns them all; fewer only when
-    // the patience ran out.
+    // All calls once there are `count`; fewer only when the patience ran out.
     std::vector<Delivery> waitFor(std::size_t count) const {
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, patience, [&] { return deliveries_.size() >= count; });
         return deliveries_;
     }
 
-    std::vector<Delivery> deliveries() const {
-        std::lock_guard lock(mutex_);
-        return deliveries_;
-    }
-
     std::vector<std::string> addresses() const {
         std::vector<std::string> result;
-        for (const auto& delivery : deliveries()) result.push_back(delivery.address);
+        for (const auto& delivery : waitFor(0)) result.push_back(delivery.address);
         return result;
     }
 
@@ -68,8 +60,7 @@ private:
 };
 
 inline std::string wire(const osc::OSCPacket& packet) {
-    const auto bytes = packet.rawData();
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+    return udp::testing::text(packet.rawData());
 }
 
 inline osc::OSCBundle bundleOf(std::vector<osc::OSCPacket> elements, osc::OSCTimeTag timeTag) {

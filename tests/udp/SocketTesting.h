@@ -1,42 +1,28 @@
 #pragma once
 
 #include "../dispatch/Waiting.h"
-#include "dispatch/ConcurrentQueue.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/SharedBytes.h"
 #include "udp/DatagramSocket.h"
-#include "udp/SocketError.h"
 #include "udp/SystemCalls.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <any>
-#include <cerrno>
-#include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <ostream>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
-// What the DatagramSocket tests share: a delegate that records what it is
-// told, plain kernel sockets to talk to, a system-call seam that fails on
-// demand, and a count of the process's open sockets.
+// What the socket and transport tests share: plain kernel sockets to talk
+// to, a delegate that records, a system-call seam that fails on demand.
 namespace vorn::udp::testing {
 
 using dispatch::testing::Event;
@@ -50,35 +36,23 @@ inline std::string text(const SharedBytes& data) {
     return {reinterpret_cast<const char*>(data.data()), data.size()};
 }
 
-// The loopback address of `family` with `port`, in the layout the socket uses.
 inline SharedBytes loopback(int family, std::uint16_t port) {
-    if (family == AF_INET) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&address), sizeof address});
-    }
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    address.sin6_addr = in6addr_loopback;
-    return SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&address), sizeof address});
+    const sockaddr_in6 v6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+    const sockaddr_in v4{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    return family == AF_INET ? bytes({reinterpret_cast<const char*>(&v4), sizeof v4})
+                             : bytes({reinterpret_cast<const char*>(&v6), sizeof v6});
 }
 
 inline const char* loopbackHost(int family) {
     return family == AF_INET ? "127.0.0.1" : "::1";
 }
 
-// Sockets of this process, found by their /proc links, so that the event
-// descriptors of queues and timers do not count.
+// Only sockets count: queues and timers hold event descriptors of their own.
 inline std::size_t openSocketCount() {
     std::size_t count = 0;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        std::error_code linkError;
-        const auto target = std::filesystem::read_symlink(entry.path(), linkError);
-        count += !linkError && target.native().starts_with("socket:") ? 1 : 0;
+        count += std::filesystem::read_symlink(entry.path(), error).native().starts_with("socket:") ? 1 : 0;
     }
     return count;
 }
@@ -89,35 +63,28 @@ inline bool waitReadable(int fd) {
     return ::poll(&watched, 1, static_cast<int>(patience.count())) == 1;
 }
 
-// A plain kernel socket on a loopback address, the far end of a test.
+// A plain kernel socket on a loopback address (both layouts keep the port at
+// the same place).
 class Peer {
 public:
-    explicit Peer(int family, std::uint16_t port = 0) : family_(family) {
-        fd_ = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return;
+    explicit Peer(int family, std::uint16_t port = 0) : family_(family), fd_(::socket(family, SOCK_DGRAM, 0)) {
         const auto address = loopback(family, port);
-        if (::bind(fd_, reinterpret_cast<const sockaddr*>(address.data()), address.size()) != 0) {
-            ::close(std::exchange(fd_, -1));
-            return;
-        }
-        sockaddr_storage bound{};
+        sockaddr_in6 bound{};
         socklen_t length = sizeof bound;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &length);
-        port_ = DatagramSocket::portFromAddress(
-            SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&bound), length}));
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(address.data()), address.size()) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            ::close(std::exchange(fd_, -1));
+        }
+        port_ = ntohs(bound.sin6_port);
     }
-    ~Peer() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~Peer() { ::close(fd_); }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    int family() const { return family_; }
     std::uint16_t port() const { return port_; }
 
-    // Sends to `port` on the loopback address of this peer's family.
     bool sendTo(std::uint16_t port, std::string_view payload) const {
         const auto address = loopback(family_, port);
         return ::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(address.data()),
@@ -126,28 +93,23 @@ public:
 
     // The next datagram, or none when nothing arrives within the patience.
     std::optional<std::string> receive(std::uint16_t* fromPort = nullptr) const {
-        if (!waitReadable(fd_)) return std::nullopt;
         std::string buffer(65536, '\0');
-        sockaddr_storage from{};
+        sockaddr_in6 from{};
         socklen_t length = sizeof from;
-        const auto n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                                  &length);
+        const auto n = waitReadable(fd_) ? ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                                      reinterpret_cast<sockaddr*>(&from), &length)
+                                         : -1;
         if (n < 0) return std::nullopt;
-        if (fromPort != nullptr) {
-            *fromPort = DatagramSocket::portFromAddress(
-                SharedBytes::copy({reinterpret_cast<const std::uint8_t*>(&from), length}));
-        }
-        buffer.resize(static_cast<std::size_t>(n));
-        return buffer;
+        if (fromPort != nullptr) *fromPort = ntohs(from.sin6_port);
+        return buffer.substr(0, static_cast<std::size_t>(n));
     }
 
 private:
     int family_;
-    int fd_ = -1;
+    int fd_;
     std::uint16_t port_ = 0;
 };
 
-// One delegate callback as it arrived.
 struct Report {
     enum class Kind { sent, notSent, received, closed };
     Kind kind = Kind::sent;
@@ -156,11 +118,9 @@ struct Report {
     std::string data{};
     SharedBytes address{};
     std::any context{};
-    bool hadSocket = false;
 };
 
-// The reports in short, as "sent 42, notSent 7 (text), received data,
-// closed" with each error's description, so one comparison checks a sequence.
+// "sent 42, notSent 7 (text), received data, closed", to compare in one go.
 inline std::string summary(const std::vector<Report>& reports) {
     static const char* const names[] = {"sent", "notSent", "received", "closed"};
     std::string out;
@@ -173,64 +133,49 @@ inline std::string summary(const std::vector<Report>& reports) {
     return out;
 }
 
-// Records every callback under a lock; tests wait on it instead of sleeping.
 class RecordingDelegate final : public DatagramSocketDelegate {
 public:
-    // Runs on the delegate queue after each report is recorded, outside the
-    // lock; set it before anything can report.
+    // Runs on the delegate queue after each report; set before any can come.
     std::function<void(const Report&)> onReport;
 
-    void didSendData(const std::shared_ptr<DatagramSocket>& socket, std::int64_t tag) override {
-        add({.kind = Report::Kind::sent, .tag = tag, .hadSocket = socket != nullptr});
+    void didSendData(const std::shared_ptr<DatagramSocket>&, std::int64_t tag) override {
+        add({.kind = Report::Kind::sent, .tag = tag});
     }
-    void didNotSendData(const std::shared_ptr<DatagramSocket>& socket, std::int64_t tag,
-                        const SocketError& error) override {
-        add({.kind = Report::Kind::notSent, .tag = tag, .error = error, .hadSocket = socket != nullptr});
+    void didNotSendData(const std::shared_ptr<DatagramSocket>&, std::int64_t tag, const SocketError& error) override {
+        add({.kind = Report::Kind::notSent, .tag = tag, .error = error});
     }
-    void didReceiveData(const std::shared_ptr<DatagramSocket>& socket, const SharedBytes& data,
-                        const SharedBytes& address, const std::any& filterContext) override {
-        add({.kind = Report::Kind::received,
-             .data = text(data),
-             .address = address,
-             .context = filterContext,
-             .hadSocket = socket != nullptr});
+    void didReceiveData(const std::shared_ptr<DatagramSocket>&, const SharedBytes& data, const SharedBytes& address,
+                        const std::any& context) override {
+        add({.kind = Report::Kind::received, .data = text(data), .address = address, .context = context});
     }
-    void didClose(const std::shared_ptr<DatagramSocket>& socket, const std::optional<SocketError>& error) override {
-        add({.kind = Report::Kind::closed, .error = error, .hadSocket = socket != nullptr});
+    void didClose(const std::shared_ptr<DatagramSocket>&, const std::optional<SocketError>& error) override {
+        add({.kind = Report::Kind::closed, .error = error});
     }
 
-    std::vector<Report> reports() const {
-        std::lock_guard lock(mutex_);
-        return reports_;
-    }
+    std::vector<Report> reports() const { return waitFor(0); }
 
-    // Waits until `count` reports arrived and returns them all; fewer only
-    // when the patience ran out.
-    std::vector<Report> waitFor(std::size_t count) const {
+    // All reports once there are `count` (of received datagrams, with
+    // `onlyReceived`); fewer only when the patience ran out.
+    std::vector<Report> waitFor(std::size_t count, bool onlyReceived = false) const {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, patience, [&] { return reports_.size() >= count; });
+        changed_.wait_for(lock, patience, [&] { return (onlyReceived ? received_ : reports_.size()) >= count; });
         return reports_;
     }
 
-    // The payloads received so far, waiting for at least `count` of them.
     std::vector<std::string> waitForData(std::size_t count) const {
-        std::unique_lock lock(mutex_);
         std::vector<std::string> data;
-        changed_.wait_for(lock, patience, [&] {
-            data.clear();
-            for (const auto& report : reports_) {
-                if (report.kind == Report::Kind::received) data.push_back(report.data);
-            }
-            return data.size() >= count;
-        });
+        for (const auto& r : waitFor(count, true)) {
+            if (r.kind == Report::Kind::received) data.push_back(r.data);
+        }
         return data;
     }
 
 private:
-    void add(Report report) {
+    void add(const Report& report) {
         {
             std::lock_guard lock(mutex_);
             reports_.push_back(report);
+            received_ += report.kind == Report::Kind::received ? 1 : 0;
             changed_.notify_all();
         }
         if (onReport) onReport(report);
@@ -239,174 +184,75 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<Report> reports_;
+    std::size_t received_ = 0;
 };
 
-// The real system calls, except those a test asks to fail. Host names that
-// a test registers resolve without the network.
+// The real system calls but those a test makes fail; registered host names
+// resolve without the network.
 class FaultySystemCalls final : public SystemCalls {
 public:
-    // The next `count` sendto calls fail with `error`; a negative count keeps
-    // failing until stopFailingSendto().
-    void failSendto(int error, int count = -1) {
+    // The next `count` sendto calls fail; a negative count fails until told otherwise.
+    void failSendto(int error, int count = -1) { set({"sendto"}, {error, count}); }
+    void failSocket(int family, int error) { set({"socket", family}, {error, -1}); }
+    void failSetsockopt(int level, int name, int error) { set({"setsockopt", level, name}, {error, -1}); }
+    // `host` resolves to `numeric`, or fails with `error`, once `gate` (if any) opens.
+    void resolve(std::string host, std::string numeric, std::shared_ptr<Event> gate = nullptr, int error = 0) {
         std::lock_guard lock(mutex_);
-        sendtoError_ = error;
-        sendtoFailures_ = count;
-    }
-    void stopFailingSendto() { failSendto(0, 0); }
-    void failSocket(int family, int error) {
-        std::lock_guard lock(mutex_);
-        socketErrors_[family] = error;
-    }
-    void failSetsockopt(int level, int name, int error) {
-        std::lock_guard lock(mutex_);
-        setsockoptErrors_[{level, name}] = error;
-    }
-    void failBind(int family, int error) {
-        std::lock_guard lock(mutex_);
-        bindErrors_[family] = error;
-    }
-    // `host` resolves to the numeric address `numeric`, once `gate` (if any)
-    // has opened.
-    void resolve(std::string host, std::string numeric, std::shared_ptr<Event> gate = nullptr) {
-        std::lock_guard lock(mutex_);
-        names_[std::move(host)] = {std::move(numeric), 0, gate};
-    }
-    void refuse(std::string host, int resolverError) {
-        std::lock_guard lock(mutex_);
-        names_[std::move(host)] = {{}, resolverError, nullptr};
-    }
-    // After `calls` more recvfrom calls, the next one fails with `error`.
-    void failRecvfrom(int error, int calls) {
-        std::lock_guard lock(mutex_);
-        recvfromError_ = error;
-        readsBeforeFailure_ = calls;
-    }
-    // Runs on the socket queue each time recvfrom has taken a datagram, with
-    // the number taken so far.
-    void afterEachRead(std::function<void(int)> hook) {
-        std::lock_guard lock(mutex_);
-        afterRead_ = std::move(hook);
-    }
-    int getaddrinfoCalls() const {
-        std::lock_guard lock(mutex_);
-        return getaddrinfoCalls_;
-    }
-    int sendtoCalls() const {
-        std::lock_guard lock(mutex_);
-        return sendtoCalls_;
+        names_[host] = {numeric, error, std::move(gate)};
     }
 
     int socket(int domain, int type, int protocol) override {
-        if (const int error = lookup(socketErrors_, domain)) {
-            errno = error;
-            return -1;
-        }
-        return SystemCalls::socket(domain, type, protocol);
+        return failing({"socket", domain}) ? -1 : SystemCalls::socket(domain, type, protocol);
     }
     int setsockopt(int fd, int level, int name, const void* value, socklen_t length) override {
-        if (const int error = lookup(setsockoptErrors_, std::pair{level, name})) {
-            errno = error;
-            return -1;
-        }
-        return SystemCalls::setsockopt(fd, level, name, value, length);
+        return failing({"setsockopt", level, name}) ? -1 : SystemCalls::setsockopt(fd, level, name, value, length);
     }
-    int bind(int fd, const sockaddr* address, socklen_t length) override {
-        if (const int error = lookup(bindErrors_, static_cast<int>(address->sa_family))) {
-            errno = error;
-            return -1;
-        }
-        return SystemCalls::bind(fd, address, length);
-    }
-    ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* address,
-                   socklen_t length) override {
-        int error = 0;
-        {
-            std::lock_guard lock(mutex_);
-            ++sendtoCalls_;
-            if (sendtoFailures_ != 0) {
-                error = sendtoError_;
-                sendtoFailures_ -= sendtoFailures_ > 0 ? 1 : 0;
-            }
-        }
-        if (error != 0) {
-            errno = error;
-            return -1;
-        }
-        return SystemCalls::sendto(fd, data, size, flags, address, length);
-    }
-    ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* address, socklen_t* length) override {
-        std::function<void(int)> hook;
-        int taken = 0;
-        {
-            std::lock_guard lock(mutex_);
-            if (recvfromError_ != 0 && readsBeforeFailure_-- == 0) {
-                errno = std::exchange(recvfromError_, 0);
-                return -1;
-            }
-        }
-        const auto result = SystemCalls::recvfrom(fd, buffer, size, flags, address, length);
-        if (result > 0 && (flags & MSG_PEEK) == 0) {
-            const int saved = errno;
-            {
-                std::lock_guard lock(mutex_);
-                hook = afterRead_;
-                taken = ++reads_;
-            }
-            if (hook) hook(taken);
-            errno = saved;
-        }
-        return result;
+    ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length) override {
+        return failing({"sendto"}) ? -1 : SystemCalls::sendto(fd, data, size, flags, to, length);
     }
     int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) override {
-        Name name;
-        bool known = false;
-        {
-            std::lock_guard lock(mutex_);
-            ++getaddrinfoCalls_;
-            if (node != nullptr) {
-                if (auto found = names_.find(node); found != names_.end()) {
-                    name = found->second;
-                    known = true;
-                }
-            }
-        }
-        if (!known) return SystemCalls::getaddrinfo(node, service, hints, result);
+        std::unique_lock lock(mutex_);
+        const auto found = node != nullptr ? names_.find(node) : names_.end();
+        if (found == names_.end()) return lock.unlock(), SystemCalls::getaddrinfo(node, service, hints, result);
+        const Name name = found->second;
+        lock.unlock();
         if (name.gate != nullptr) (void)name.gate->wait();
         if (name.error != 0) return name.error;
-        // The real resolver builds the answer, so that whichever freeaddrinfo
-        // the socket calls can release it; numeric hosts never leave the
-        // process.
+        // The real resolver builds the answer, so that the socket's
+        // freeaddrinfo can release it; numeric hosts never leave the process.
         addrinfo numericHints = hints != nullptr ? *hints : addrinfo{};
         numericHints.ai_flags |= AI_NUMERICHOST;
         return ::getaddrinfo(name.numeric.c_str(), service, &numericHints, result);
     }
 
 private:
+    struct Call {
+        std::string name;
+        int a = 0;
+        int b = 0;
+        auto operator<=>(const Call&) const = default;
+    };
     struct Name {
         std::string numeric;
         int error = 0;
         std::shared_ptr<Event> gate;
     };
 
-    template <class Map, class Key>
-    int lookup(const Map& map, const Key& key) const {
+    void set(const Call& call, std::pair<int, int> errorAndCount) {
         std::lock_guard lock(mutex_);
-        const auto found = map.find(key);
-        return found == map.end() ? 0 : found->second;
+        failures_[call] = errorAndCount;
+    }
+    bool failing(const Call& call) {
+        std::lock_guard lock(mutex_);
+        auto& [error, count] = failures_[call];
+        if (error == 0 || count == 0) return false;
+        count -= count > 0 ? 1 : 0;
+        errno = error;
+        return true;
     }
 
-    mutable std::mutex mutex_;
-    int sendtoError_ = 0;
-    int sendtoFailures_ = 0;
-    int sendtoCalls_ = 0;
-    int getaddrinfoCalls_ = 0;
-    int recvfromError_ = 0;
-    int readsBeforeFailure_ = 0;
-    int reads_ = 0;
-    std::function<void(int)> afterRead_;
-    std::map<int, int> socketErrors_;
-    std::map<std::pair<int, int>, int> setsockoptErrors_;
-    std::map<int, int> bindErrors_;
+    std::mutex mutex_;
+    std::map<Call, std::pair<int, int>> failures_;
     std::map<std::string, Name, std::less<>> names_;
 };
 
@@ -419,12 +265,18 @@ struct Harness {
 
     explicit Harness(std::shared_ptr<FaultySystemCalls> calls = nullptr,
                      std::shared_ptr<dispatch::SerialQueue> socketQueue = nullptr)
-        : system(std::move(calls)) {
-        socket = DatagramSocket::create(delegate, delegateQueue, std::move(socketQueue), system);
+        : system(std::move(calls)),
+          socket(DatagramSocket::create(delegate, delegateQueue, std::move(socketQueue), system)) {}
+
+    // Binds to `interface` (null: every one) on an ephemeral port and receives.
+    std::uint16_t receiving(const char* interface = "127.0.0.1") const {
+        SocketError error;
+        const auto where = interface != nullptr ? std::optional<std::string>(interface) : std::nullopt;
+        EXPECT_TRUE(socket->bindToPort(0, where, &error) && socket->beginReceiving(&error)) << error.description;
+        return socket->localPort();
     }
 
-    // Lets everything the socket has started so far reach the delegate:
-    // work posted to the socket queue runs, then callbacks posted from there.
+    // Lets what the socket has started reach the delegate.
     void settle() const {
         for (int round = 0; round < 3; ++round) {
             socket->performBlock([] {});
@@ -432,58 +284,37 @@ struct Harness {
         }
     }
 
-    // Waits on the socket queue until the given family's descriptor holds a
-    // datagram, so that a test knows it arrived without the socket taking it.
+    // Waits on the socket queue until a datagram is waiting there, untaken.
     bool datagramWaiting(int family) const {
         bool waiting = false;
         socket->performBlock([&] {
-            const int fd = family == AF_INET ? socket->socket4FD() : socket->socket6FD();
-            waiting = fd >= 0 && waitReadable(fd);
+            waiting = waitReadable(family == AF_INET ? socket->socket4FD() : socket->socket6FD());
         });
         return waiting;
     }
 };
 
-// A port that is free on both wildcard addresses right now. Another process
-// may take it before the test binds it; callers retry on EADDRINUSE.
+// A port free on both wildcard addresses right now (for now only).
 inline std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
     const int off = 0;
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;
-    std::uint16_t port = 0;
     socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin6_port);
-    }
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
-    return port;
+    return bound ? ntohs(address.sin6_port) : 0;
 }
 
-// Binds `socket` to one port on every interface, retrying while another
-// program takes the candidate port first.
-inline std::uint16_t bindToSomeFreePort(DatagramSocket& socket, SocketError* error = nullptr) {
+// Binds both families to one port, retrying while others take the candidate.
+inline std::uint16_t bindToSomeFreePort(DatagramSocket& socket, SocketError* error) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        SocketError failure;
-        const auto port = freePort();
-        if (port != 0 && socket.bindToPort(port, &failure)) return port;
-        if (error != nullptr) *error = failure;
-        if (failure.code != EADDRINUSE) break;
+        if (const auto port = freePort(); port != 0 && socket.bindToPort(port, error)) return port;
+        if (error->code != EADDRINUSE) break;
     }
     return 0;
 }
 
 }  // namespace vorn::udp::testing
-
-namespace vorn::udp {
-
-// Readable failure messages in the tests.
-inline void PrintTo(const SocketError& error, std::ostream* out) {
-    *out << error.domain << " " << error.code << " \"" << error.description << "\" (" << error.failureReason << ")";
-}
-
-}  // namespace vorn::udp

@@ -1,0 +1,248 @@
+#include "net/OSCClient.h"
+#include "net/OSCServer.h"
+#include "net/OSCSocket.h"
+
+#include "NetTesting.h"
+#include "net/OSCSocketError.h"
+#include "osc/OSCErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <tuple>
+
+namespace vorn::net {
+namespace {
+
+using namespace testing;
+using osc::OSCMessage;
+using osc::OSCTimeTag;
+
+// A started server on an ephemeral port whose handler records.
+struct Running {
+    explicit Running(OSCTimeTagMode mode, std::shared_ptr<dispatch::SerialQueue> queue = nullptr)
+        : server(OSCServer::create(0, mode, std::move(queue), recorder.handler())) {
+        server->start();
+        port = server->boundPort();
+    }
+    Recorder recorder;
+    std::shared_ptr<OSCServer> server;
+    std::uint16_t port = 0;
+};
+
+// A client never started binds an ephemeral port at its first send and keeps
+// it. An encoding error throws before anything is sent.
+TEST(OSCClientTest, NeverStartedClientSendsExactBytesFromOneEphemeralPort) {
+    Peer peer(AF_INET);
+    Peer peer6(AF_INET6);
+    OSCClient client;
+    const OSCMessage message("/eos/ping", {std::int32_t{7}, "text"});
+    const auto bundle = bundleOf({message, OSCMessage("/b")}, OSCTimeTag::fromSecondsFromNow(5));
+    osc::OSCBundle tooDeep({message});
+    for (int i = 0; i < 70; ++i) tooDeep = osc::OSCBundle(std::vector<osc::OSCPacket>{osc::OSCPacket(tooDeep)});
+    EXPECT_THROW(client.send(tooDeep, "127.0.0.1", peer.port()), osc::OSCEncodeError);
+    client.send(message, "127.0.0.1", peer.port());
+    client.send(bundle, "127.0.0.1", peer.port());
+    client.send(bundle, "::1", peer6.port());
+    std::uint16_t ports[2] = {};
+    EXPECT_EQ(peer.receive(&ports[0]), wire(message));
+    EXPECT_EQ(peer.receive(&ports[1]), wire(bundle));
+    EXPECT_EQ(peer6.receive(), wire(bundle));
+    EXPECT_NE(ports[0], 0);
+    EXPECT_TRUE(ports[1] == ports[0] && client.localPort() == ports[0] && !client.isStarted());
+}
+
+TEST(OSCTransportTest, AHeldPortFailsWithTheSocketsBindError) {
+    Peer holder(AF_INET);
+    OSCClient client(holder.port(), false, false);
+    const auto server = OSCServer::create(holder.port(), OSCTimeTagMode::ignore);
+    using Start = std::function<void()>;
+    for (const Start& start : {Start([&] { client.start(); }), Start([&] { server->start(); })}) {
+        try {
+            start();
+            ADD_FAILURE() << "start() on a held port succeeded";
+        } catch (const OSCSocketError& error) {
+            EXPECT_EQ(error.error().domain, udp::POSIXErrorDomain);
+            EXPECT_EQ(error.what(), std::strerror(EADDRINUSE) + std::string(" (Error in bind() function)"));
+        }
+    }
+    EXPECT_FALSE(client.isStarted() || server->isStarted());
+}
+
+// Elements arrive in order, each with its own bundle's tag and the sender.
+TEST(OSCServerTest, BundlesUnpackInElementOrderWithTheirOwnTagsAndTheSender) {
+    const auto past = OSCTimeTag::fromSecondsFromNow(-3);
+    const auto earlier = OSCTimeTag::fromSecondsFromNow(-60);
+    const auto future = OSCTimeTag::fromSecondsFromNow(3600);
+    using Expected = std::vector<std::pair<std::string, OSCTimeTag>>;
+    for (const auto& [family, mode, bundle, expected] : {
+             std::tuple{AF_INET6, OSCTimeTagMode::ignore, bundleOf({OSCMessage("/a"), OSCMessage("/b")}, future),
+                        Expected{{"/a", future}, {"/b", future}}},
+             std::tuple{AF_INET, OSCTimeTagMode::osc1_0,
+                        bundleOf({bundleOf({OSCMessage("/in1"), OSCMessage("/in2")}, earlier), OSCMessage("/o")}, past),
+                        Expected{{"/in1", earlier}, {"/in2", earlier}, {"/o", past}}},
+         }) {
+        Running running(mode);
+        Peer peer(family);
+        const auto& socket = *running.server->udpSocket();
+        ASSERT_TRUE(peer.sendTo(family == AF_INET ? socket.localPort_IPv4() : socket.localPort_IPv6(), wire(bundle)));
+        const auto got = running.recorder.waitFor(expected.size());
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(std::pair(got[i].address, got[i].timeTag), expected[i]);
+            EXPECT_EQ(got[i].host + " " + std::to_string(got[i].port),
+                      udp::testing::loopbackHost(family) + (" " + std::to_string(peer.port())));
+        }
+    }
+}
+
+// Measured loosely: it only tells holding from not holding.
+TEST(OSCServerTest, FutureBundleIsHeldUnderOsc10AndNotUnderIgnore) {
+    for (const auto mode : {OSCTimeTagMode::ignore, OSCTimeTagMode::osc1_0}) {
+        SCOPED_TRACE(mode == OSCTimeTagMode::ignore ? "ignore" : "osc1_0");
+        Running running(mode);
+        Peer peer(AF_INET);
+        const auto tag = OSCTimeTag::fromSecondsFromNow(2.0);
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(peer.sendTo(running.port, wire(bundleOf({OSCMessage("/later")}, tag))));
+        // Sent after the bundle, so under ignore it arrives after it.
+        ASSERT_TRUE(peer.sendTo(running.port, wire(OSCMessage("/now"))));
+        const auto got = running.recorder.waitFor(2);
+        ASSERT_EQ(got.size(), 2u);
+        const auto& later = got[mode == OSCTimeTagMode::ignore ? 0 : 1];
+        EXPECT_EQ(later.address, "/later");
+        EXPECT_EQ(later.timeTag, tag);
+        EXPECT_GE(later.at - sent, std::chrono::milliseconds(mode == OSCTimeTagMode::osc1_0 ? 1500 : 0));
+    }
+}
+
+TEST(OSCServerTest, GarbageIsDroppedAndLaterDatagramsStillArrive) {
+    Running running(OSCTimeTagMode::osc1_0);
+    Peer peer(AF_INET);
+    // An element that claims 64 bytes where 2 follow.
+    const std::string truncatedBundle =
+        std::string("#bundle", 8) + std::string(8, '\0') + std::string("\0\0\0\x40", 4) + "/x";
+    for (const std::string& junk : {std::string("\x13\x37\xfe\xff random bytes \x01"), std::string("/no-padding"),
+                                    std::string("/x\0\0,i\0\0", 8), truncatedBundle, wire(OSCMessage("/fine"))}) {
+        ASSERT_TRUE(peer.sendTo(running.port, junk));
+    }
+    running.recorder.waitFor(1);
+    EXPECT_EQ(running.recorder.addresses(), std::vector<std::string>{"/fine"});
+}
+
+// start() twice does nothing. A message sent after setHandler() returned
+// meets only the new handler; one that throws costs only its own call.
+TEST(OSCServerTest, RestartedWithReplacedOrThrowingHandlersLosesNoOtherMessage) {
+    Running running(OSCTimeTagMode::ignore);
+    EXPECT_NO_THROW(running.server->start());
+    EXPECT_EQ(running.server->boundPort(), running.port);
+    running.server->stop();
+    EXPECT_FALSE(running.server->isStarted());
+    running.server->start();
+    running.port = running.server->boundPort();
+    Peer peer(AF_INET);
+    ASSERT_TRUE(peer.sendTo(running.port, wire(OSCMessage("/first"))));
+    ASSERT_EQ(running.recorder.waitFor(1).size(), 1u);
+    Recorder replacement;
+    running.server->setHandler([record = replacement.handler()](const OSCMessage& message, const OSCTimeTag& tag,
+                                                                const std::string& host, std::uint16_t port) {
+        record(message, tag, host, port);
+        if (message.addressPattern().rawAddress() == "/boom") throw std::runtime_error("handler failed");
+    });
+    const auto now = OSCTimeTag::immediate();
+    ASSERT_TRUE(peer.sendTo(running.port, wire(bundleOf({OSCMessage("/boom"), OSCMessage("/b")}, now))));
+    ASSERT_TRUE(peer.sendTo(running.port, wire(OSCMessage("/c"))));
+    ASSERT_EQ(replacement.waitFor(3).size(), 3u);
+    EXPECT_EQ(replacement.addresses(), (std::vector<std::string>{"/boom", "/b", "/c"}));
+    EXPECT_EQ(running.recorder.addresses(), std::vector<std::string>{"/first"});
+}
+
+TEST(OSCServerTest, ReleasedServerDeliversNothingThatWasHeld) {
+    const auto queue = dispatch::SerialQueue::create("test.receive");
+    auto running = std::make_unique<Running>(OSCTimeTagMode::osc1_0, queue);
+    Peer peer(AF_INET);
+    ASSERT_TRUE(peer.sendTo(running->port, wire(bundleOf({OSCMessage("/held")}, OSCTimeTag::fromSecondsFromNow(0.3)))));
+    ASSERT_TRUE(peer.sendTo(running->port, wire(OSCMessage("/marker"))));
+    ASSERT_EQ(running->recorder.waitFor(1).size(), 1u);  // the bundle is held by now
+    running->server.reset();
+    dispatch::testing::Event drained;
+    queue->asyncAfter(std::chrono::milliseconds(600), [&drained] { drained.arrive(); });
+    ASSERT_TRUE(drained.wait());
+    EXPECT_EQ(running->recorder.addresses(), std::vector<std::string>{"/marker"});
+}
+
+// Bundles dated years ahead must not grow the server without bound: past the
+// bound one is delivered at once, not dropped; a released one frees its room.
+TEST(OSCServerTest, HoldingBackIsBounded) {
+    for (const OSCHoldBackLimit limit : {OSCHoldBackLimit{1, std::size_t{1} << 20}, OSCHoldBackLimit{1024, 100}}) {
+        SCOPED_TRACE(limit.bundles == 1 ? "by count" : "by bytes");
+        Running running(OSCTimeTagMode::osc1_0);
+        running.server->setHoldBackLimit(limit);
+        Peer peer(AF_INET);
+        const auto far = OSCTimeTag::fromSecondsFromNow(3600);
+        // 60 bytes each on the wire: one fits under the byte bound, two do not.
+        const auto sendBundle = [&](const char* address, const OSCTimeTag& tag) {
+            return peer.sendTo(running.port, wire(bundleOf({OSCMessage(address, {"abcdefghijklmnopqrstuvwx"})}, tag)));
+        };
+        ASSERT_TRUE(sendBundle("/soon", OSCTimeTag::fromSecondsFromNow(0.5)));
+        ASSERT_TRUE(sendBundle("/over", far));
+        ASSERT_TRUE(peer.sendTo(running.port, wire(OSCMessage("/now"))));
+        running.recorder.waitFor(3);
+        ASSERT_TRUE(sendBundle("/kept", far));
+        ASSERT_TRUE(peer.sendTo(running.port, wire(OSCMessage("/last"))));
+        running.recorder.waitFor(4);
+        EXPECT_EQ(running.recorder.addresses(), (std::vector<std::string>{"/over", "/now", "/soon", "/last"}));
+    }
+}
+
+TEST(OSCSocketTest, RefusesToSendUntilStartedOrWithoutAHost) {
+    Peer peer(AF_INET);
+    const auto socket = OSCSocket::create();
+    const auto refusal = [&](std::optional<std::string> host) -> std::string {
+        try {
+            socket->send(OSCMessage("/x"), std::move(host), peer.port());
+        } catch (const OSCSocketError& error) {
+            EXPECT_TRUE(error.error().isDatagramSocketError(udp::DatagramSocketErrorCode::closed));
+            return error.error().userInfo.contains("Reason") ? error.error().userInfo.at("Reason") : "(no reason)";
+        }
+        return "(nothing thrown)";
+    };
+    EXPECT_EQ(refusal("127.0.0.1"), OSCSocket::notStartedReason);
+    EXPECT_EQ(refusal(std::nullopt), OSCSocket::notStartedReason);
+    socket->start();
+    EXPECT_EQ(refusal(std::nullopt), OSCSocket::noRemoteHostReason);
+    socket->stop();
+    EXPECT_EQ(refusal("127.0.0.1"), OSCSocket::notStartedReason);
+    // Nothing of the refused sends went out: the first datagram is this one.
+    socket->start();
+    socket->send(OSCMessage("/sent"), "127.0.0.1", peer.port());
+    EXPECT_EQ(peer.receive(), wire(OSCMessage("/sent")));
+}
+
+// Sends leave from the receiving port; without a remote port they go to it.
+TEST(OSCSocketTest, SendsAndReceivesOnOnePort) {
+    Recorder recorder;
+    Peer peer(AF_INET);
+    const auto socket = OSCSocket::create(std::nullopt, "127.0.0.1", std::nullopt, OSCTimeTagMode::ignore, false,
+                                          nullptr, recorder.handler());
+    socket->start();
+    EXPECT_NO_THROW(socket->start());
+    EXPECT_EQ(socket->remotePort(), socket->localPort());
+    socket->send(OSCMessage("/self"));
+    socket->send(OSCMessage("/out"), "127.0.0.1", peer.port());
+    std::uint16_t from = 0;
+    ASSERT_TRUE(peer.receive(&from));
+    EXPECT_EQ(from, socket->localPort());
+    ASSERT_TRUE(peer.sendTo(from, wire(OSCMessage("/back"))));
+    const auto got = recorder.waitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].address + " " + got[1].address, "/self /back");
+    EXPECT_EQ(got[0].port, socket->localPort());
+    EXPECT_EQ(got[1].port, peer.port());
+}
+
+}  // namespace
+}  // namespace vorn::net
