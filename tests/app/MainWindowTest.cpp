@@ -1,98 +1,109 @@
+// The main window and what it holds: the status light, the waveform, the
+// chevron and the log.
+
 #include "app/MainWindow.h"
 
 #include "MonitorFixture.h"
+#include "app/LogLineDelegate.h"
+#include "app/LogModel.h"
+#include "app/LogView.h"
 #include "app/MonitorView.h"
+#include "app/Palette.h"
+#include "app/SettingsWindowManager.h"
+#include "app/VornApp.h"
+#include "app/WaveformView.h"
+#include "osc/OSCMessage.h"
 
 #include <QGuiApplication>
+#include <QImage>
+#include <QLabel>
+#include <QPainter>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextEdit>
+#include <QToolButton>
+
+#include <unistd.h>
 
 #include <cmath>
-#include <limits>
+#include <cstdio>
+#include <fstream>
 #include <string>
 
+using namespace std::chrono_literals;
 using vorn::app::MainWindow;
+using vorn::app::MonitorView;
+using vorn::app::VornApp;
+using vorn::app::WaveformView;
+
+namespace {
+
+// Columns of `image` holding a bright pixel, i.e. where text was drawn.
+int inkedColumns(const QImage& image) {
+    int columns = 0;
+    for (int x = 0; x < image.width(); ++x) {
+        for (int y = 0; y < image.height(); ++y) {
+            if (qGray(image.pixel(x, y)) > 128) {
+                ++columns;
+                break;
+            }
+        }
+    }
+    return columns;
+}
+
+// What `run` writes to standard output.
+template <typename F>
+std::string capturedStdout(F run) {
+    std::fflush(stdout);
+    std::FILE* file = std::tmpfile();
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(::fileno(file), STDOUT_FILENO);
+    run();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
+}  // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir config_;
+
 private Q_SLOTS:
-    void frameTextReadsBackExactly_data() {
-        QTest::addColumn<QRectF>("frame");
-        QTest::newRow("whole points") << QRectF(10, 20, 300, 400);
-        QTest::newRow("left of the primary screen") << QRectF(-1280, -12, 600, 160);
-        QTest::newRow("fractions") << QRectF(0.1, 1.0 / 3.0, 300.25, 2.0 / 3.0 * 600);
-        QTest::newRow("origin") << QRectF(0, 0, 300, 160);
+    void initTestCase() {
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        QDir(config_.path()).mkpath("vorn-osc");
+        std::ofstream(config_.filePath("vorn-osc/settings.json").toStdString())
+            << R"({"receivePort": 0, "targetIP": "127.0.0.1", "title": "From the file"})";
     }
 
-    void frameTextReadsBackExactly() {
-        QFETCH(QRectF, frame);
-        const auto text = MainWindow::frameText(frame);
-        const auto read = MainWindow::parseFrameText(text);
-        QVERIFY2(read.has_value(), text.c_str());
-        // Exact equality: the text must lose nothing.
-        QVERIFY(read->x() == frame.x() && read->y() == frame.y());
-        QVERIFY(read->width() == frame.width() && read->height() == frame.height());
-    }
-
-    void frameTextLooksLikeARectangle() {
+    void frameTextIsLosslessAndBadTextIgnored() {
         QCOMPARE(MainWindow::frameText(QRectF(10, -20, 300, 400.5)), std::string("{{10, -20}, {300, 400.5}}"));
-        const auto spaced = MainWindow::parseFrameText("{ {1,2} , {3 , 4} }");
-        QVERIFY(spaced.has_value());
-        QCOMPARE(*spaced, QRectF(1, 2, 3, 4));
+        for (const QRectF& frame : {QRectF(-1280, -12, 600, 160), QRectF(0.1, 1.0 / 3.0, 300.25, 2.0 / 3.0 * 600)}) {
+            // Exact equality: the text must lose nothing.
+            const auto read = MainWindow::parseFrameText(MainWindow::frameText(frame)).value_or(QRectF());
+            QVERIFY(read.x() == frame.x() && read.y() == frame.y() && read.width() == frame.width() &&
+                    read.height() == frame.height());
+        }
+        QCOMPARE(MainWindow::parseFrameText("{ {1,2} , {3 , 4} }"), std::optional(QRectF(1, 2, 3, 4)));
+        for (const char* bad : {"", "{{1, 2}, {3}}", "{{1, 2}, {300, 400}} and more", "{{1, 2}, {300, 400}",
+                                "{{1, 2}, {0, 400}}", "{{nan, 2}, {300, 400}}", "{{1e300, 2}, {300, 400}}"}) {
+            QVERIFY2(!MainWindow::parseFrameText(bad), bad);
+        }
     }
 
-    void unparsableFrameTextIsIgnored_data() {
-        QTest::addColumn<QString>("text");
-        QTest::newRow("empty") << "";
-        QTest::newRow("words") << "top left please";
-        QTest::newRow("three numbers") << "{{1, 2}, {3}}";
-        QTest::newRow("trailing text") << "{{1, 2}, {300, 400}} and more";
-        QTest::newRow("unclosed") << "{{1, 2}, {300, 400}";
-        QTest::newRow("empty size") << "{{1, 2}, {0, 400}}";
-        QTest::newRow("negative size") << "{{1, 2}, {300, -400}}";
-        QTest::newRow("not a number") << "{{nan, 2}, {300, 400}}";
-        QTest::newRow("infinite") << "{{inf, 2}, {300, 400}}";
-        QTest::newRow("beyond any screen") << "{{1e300, 2}, {300, 400}}";
-    }
-
-    void unparsableFrameTextIsIgnored() {
-        QFETCH(QString, text);
-        QVERIFY(!MainWindow::parseFrameText(text.toStdString()).has_value());
-
-        MonitorFixture fixture;
-        fixture.store->setObject(text.toStdString(), MainWindow::frameKey);
-        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
-        const QSize defaultSize = window.size();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QCOMPARE(window.size(), defaultSize);
-    }
-
-    void resizeIsClamped_data() {
-        QTest::addColumn<QSize>("proposed");
-        QTest::addColumn<QSize>("clamped");
-        QTest::newRow("too wide, too low") << QSize(1000, 50) << QSize(600, 160);
-        QTest::newRow("too narrow, too tall") << QSize(100, 900) << QSize(300, 400);
-        QTest::newRow("inside") << QSize(450, 300) << QSize(450, 300);
-        QTest::newRow("at the corners") << QSize(300, 400) << QSize(300, 400);
-        QTest::newRow("nothing") << QSize(0, 0) << QSize(300, 160);
-    }
-
-    void resizeIsClamped() {
-        QFETCH(QSize, proposed);
-        QFETCH(QSize, clamped);
-        QCOMPARE(MainWindow::clampedSize(proposed), clamped);
-
-        MonitorFixture fixture;
-        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.resize(proposed);
-        QCOMPARE(window.size(), clamped);
-    }
-
-    void storedFrameIsRestoredAndSavedOnClose() {
+    void storedFrameIsRestoredSavedOnCloseAndBroughtBackOnScreen() {
         MonitorFixture fixture;
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
         const QRect stored(screen.left() + 40, screen.top() + 50, 320, 160);
@@ -105,100 +116,232 @@ private Q_SLOTS:
             window.setGeometry(stored.translated(10, 20).adjusted(0, 0, 0, 240));
             window.close();
         }
-        const auto saved = fixture.store->stringForKey(MainWindow::frameKey);
-        QVERIFY(saved.has_value());
-        QCOMPARE(MainWindow::parseFrameText(*saved), std::optional(QRectF(stored.left() + 10, stored.top() + 20, 320, 400)));
-    }
+        QCOMPARE(MainWindow::parseFrameText(fixture.store->stringForKey(MainWindow::frameKey).value_or("")),
+                 std::optional(QRectF(stored.left() + 10, stored.top() + 20, 320, 400)));
 
-    void frameOnNoScreenMovesToThePrimaryScreen_data() {
-        QTest::addColumn<QRect>("frame");
-        QTest::addColumn<bool>("moves");
-        QTest::newRow("on the primary screen") << QRect(100, 100, 300, 200) << false;
-        QTest::newRow("on the second screen") << QRect(2000, 100, 300, 200) << false;
-        QTest::newRow("hanging over an edge") << QRect(-250, -100, 300, 200) << false;
-        QTest::newRow("on an unplugged screen") << QRect(-2000, 100, 300, 200) << true;
-        QTest::newRow("far below") << QRect(100, 5000, 600, 400) << true;
-    }
-
-    void frameOnNoScreenMovesToThePrimaryScreen() {
-        QFETCH(QRect, frame);
-        QFETCH(bool, moves);
-        const QRect primary(0, 0, 1920, 1080);
-        const QList<QRect> screens{primary, QRect(1920, 0, 1280, 1024)};
-        const QRect placed = MainWindow::placedOnScreens(frame, screens, primary);
-        QCOMPARE(placed.size(), frame.size());
-        QCOMPARE(placed == frame, !moves);
-        QVERIFY(primary.contains(placed) || !moves);
-    }
-
-    void restoredFrameOffEveryScreenLandsOnThePrimaryOne() {
-        MonitorFixture fixture;
+        // A projector unplugged since the last show.
         fixture.store->setObject(std::string("{{-20000, -20000}, {340, 200}}"), MainWindow::frameKey);
         MainWindow window(fixture.settings, fixture.manager, fixture.loop);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.size(), QSize(340, 200));
-        QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(window.geometry()));
+        QVERIFY(screen.contains(window.geometry()));
+
+        // On a second screen, or only partly on one, a frame stays put.
+        const QList<QRect> screens{QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
+        for (const QRect& kept : {QRect(2000, 100, 300, 200), QRect(-250, -100, 300, 200)}) {
+            QCOMPARE(MainWindow::placedOnScreens(kept, screens, screens[0]), kept);
+        }
     }
 
-    void opacityAndOnTopFollowTheSettings() {
-        MonitorFixture fixture(0.4);
-        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        // The stored value holds before any change. Qt keeps opacity in
-        // 255 steps.
-        QVERIFY(std::abs(window.windowOpacity() - 0.4) <= 1.0 / 255);
-        fixture.settings->opacity = 0.85;
-        QVERIFY(std::abs(window.windowOpacity() - 0.85) <= 1.0 / 255);
-
-        QVERIFY(!window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        const QRect frame = window.geometry();
-        fixture.settings->alwaysOnTop = true;
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        QVERIFY(window.isVisible());
-        QCOMPARE(window.geometry(), frame);
-        fixture.settings->alwaysOnTop = false;
-        QVERIFY(!window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        QVERIFY(window.isVisible());
-    }
-
-    void titleIsAlwaysTheProgramName() {
+    void windowIsClampedFollowsTheSettingsAndOnlyTheFirstShowingStartsTheMonitor() {
         MonitorFixture fixture;
-        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
-        fixture.settings->title = "Stage Left";
-        window.show();
-        QCOMPARE(window.windowTitle(), QString("Vorn OSC 2"));
-        fixture.settings->title = "FOH";
-        QCOMPARE(window.windowTitle(), QString("Vorn OSC 2"));
-        QCOMPARE(window.minimumSize(), QSize(300, 160));
-    }
-
-    void firstShowingStartsTheServerAndTimerAgain() {
-        MonitorFixture fixture;
+        fixture.settings->opacity = 0.4;
         const std::string listening = "✅ OSC server listening on port";
         QVERIFY(fixture.waitForLines(listening, 1));
         MainWindow window(fixture.settings, fixture.manager, fixture.loop);
+        fixture.settings->title = "Stage Left";
         window.show();
-        // The server task runs once more and reports again.
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.windowTitle(), QString("Vorn OSC 2"));
+        window.resize(1000, 50);
+        QCOMPARE(window.size(), QSize(600, 160));
+        window.resize(100, 900);
+        QCOMPARE(window.size(), QSize(300, 400));
+        // Qt keeps opacity in 255 steps.
+        QVERIFY(std::abs(window.windowOpacity() - 0.4) <= 1.0 / 255);
+        fixture.settings->opacity = 0.85;
+        QVERIFY(std::abs(window.windowOpacity() - 0.85) <= 1.0 / 255);
+        // The first showing runs the server task once more.
         QVERIFY(fixture.waitForLines(listening, 2));
-    }
 
-    void laterShowingsDoNotMoveThePingTimer() {
-        using namespace std::chrono_literals;
-        MonitorFixture fixture;
-        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
-        const std::string sent = "→ Sent ping";
-        window.show();
         fixture.loop.advance(600ms);
+        const QRect frame = window.geometry();
         // Another showing, and the re-show that the on-top flag needs; had
         // either restarted the timer, the next ping would be 1 s from here.
         window.hide();
         window.show();
         fixture.settings->alwaysOnTop = true;
-        QCOMPARE(fixture.countLinesStartingWith(sent), std::size_t{0});
+        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(window.isVisible());
+        QCOMPARE(window.geometry(), frame);
+        QCOMPARE(fixture.countLinesStartingWith("→ Sent ping"), std::size_t{0});
         fixture.loop.advance(400ms);
-        QCOMPARE(fixture.countLinesStartingWith(sent), std::size_t{1});
+        QCOMPARE(fixture.countLinesStartingWith("→ Sent ping"), std::size_t{1});
+        fixture.settings->alwaysOnTop = false;
+        QVERIFY(!window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    }
+
+    void backgroundFollowsTheLinkState() {
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.resize(300, 400);
+        // The top padding above the waveform shows the background alone.
+        const auto corner = [&] { return view.grab().toImage().pixelColor(3, 3); };
+        QCOMPARE(corner(), vorn::app::palette::red());
+        fixture.manager->isAlive = true;
+        QCOMPARE(corner(), vorn::app::palette::green());
+        fixture.manager->isAlive = false;
+        QCOMPARE(corner(), vorn::app::palette::red());
+    }
+
+    void toggleKeepsTheTopEdge_data() {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QString>("symbolAfter");
+        QTest::newRow("collapse") << 400 << 160 << "chevron-compact-down";
+        QTest::newRow("expand") << 180 << 400 << "chevron-compact-up";
+    }
+
+    void toggleKeepsTheTopEdge() {
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(QString, symbolAfter);
+        // Up, to collapse, only above 1.2 times the lowest height.
+        QCOMPARE(MonitorView::chevronSymbolFor(193), QString("chevron-compact-up"));
+        QCOMPARE(MonitorView::chevronSymbolFor(192), QString("chevron-compact-down"));
+        QCOMPARE(MonitorView::chevronSymbolFor(std::nullopt), QString("chevron-compact-down"));
+
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.setGeometry(100, 120, 320, from);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        const QRect before = view.geometry();
+        QTest::mouseClick(view.chevronButton(), Qt::LeftButton);
+        QCOMPARE(view.height(), from);  // the press only queues the toggle
+        QTRY_COMPARE(view.height(), to);
+        QCOMPARE(view.geometry().topLeft(), before.topLeft());
+        QCOMPARE(view.width(), before.width());
+        QCOMPARE(view.chevronSymbol(), symbolAfter);
+    }
+
+    void receivedMarkupIsShownLiterally() {
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.resize(400, 400);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        fixture.manager->handleIncomingMessage(vorn::osc::OSCMessage(std::string("/<b>x</b>")));
+        fixture.manager->handleIncomingMessage(vorn::osc::OSCMessage(std::string("/<img src=x>")));
+        QVERIFY(fixture.waitForLines("← Received", 2));
+        auto* model = view.logModel();
+        QTRY_COMPARE(model->rowCount(), static_cast<int>(fixture.manager->log.size()));
+        const int last = model->rowCount() - 1;
+        QCOMPARE(model->index(last - 1).data().toString(), QString("← Received “/<b>x</b>”"));
+        QCOMPARE(model->index(last).data().toString(), QString("← Received “/<img src=x>”"));
+        // A tool tip would be read as markup; so would a label or rich text.
+        QVERIFY(!model->index(last).data(Qt::ToolTipRole).isValid());
+        QVERIFY(view.findChildren<QLabel*>().isEmpty());
+        QVERIFY(view.findChildren<QTextEdit*>().isEmpty());
+
+        // Drawn as markup, "<b>x</b>" would be one bold letter; as text, eight.
+        vorn::app::LogLineDelegate delegate;
+        QImage markup(400, 24, QImage::Format_RGB32);
+        QImage letter(400, 24, QImage::Format_RGB32);
+        for (auto [image, text] : {std::pair{&markup, QString("<b>x</b>")}, std::pair{&letter, QString("x")}}) {
+            fixture.manager->log.append(text.toStdString());
+            QTRY_COMPARE(model->rowCount(), static_cast<int>(fixture.manager->log.size()));
+            image->fill(Qt::black);
+            QPainter painter(image);
+            QStyleOptionViewItem option;
+            option.rect = image->rect();
+            delegate.paint(&painter, option, model->index(model->rowCount() - 1));
+        }
+        QVERIFY(inkedColumns(markup) > 5 * inkedColumns(letter));
+    }
+
+    // Lines come in one batch per turn, and the view follows the newest.
+    void logTakesOneBatchPerTurnAndScrollsToTheNewestLine() {
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.resize(300, 400);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QTRY_COMPARE(view.logModel()->rowCount(), static_cast<int>(fixture.manager->log.size()));
+        QSignalSpy inserted(view.logModel(), &QAbstractItemModel::rowsInserted);
+        const int before = view.logModel()->rowCount();
+        for (int i = 0; i < 1000; ++i) fixture.manager->log.append("line " + std::to_string(i));
+        QCOMPARE(view.logModel()->rowCount(), before);
+        QTRY_COMPARE(view.logModel()->rowCount(), before + 1000);
+        QCOMPARE(inserted.count(), 1);
+        vorn::app::LogView* list = view.logView();
+        const QModelIndex newest = list->model()->index(list->model()->rowCount() - 1, 0);
+        QCOMPARE(newest.data().toString(), QString("line 999"));
+        QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
+        QVERIFY(list->verticalScrollBar()->maximum() > 0);
+        QVERIFY(list->viewport()->rect().contains(list->visualRect(newest)));
+    }
+
+    void spikeIsThePolylineTrimmedByLength() {
+        const auto points = WaveformView::spikePoints(QSizeF(300, 50));
+        QCOMPARE(points.front(), QPointF(0, 25));
+        QCOMPARE(points[1], QPointF(135, 25));
+        QCOMPARE(points[3], QPointF(143, 33));
+        QCOMPARE(points[4], QPointF(147, 5));  // the peak
+        QVERIFY(std::abs(points[5].x() - 150.6) < 1e-9 && points[5].y() == 41);
+        QVERIFY(std::abs(points[7].x() - 159) < 1e-9);
+        QCOMPARE(points.back(), QPointF(300, 25));
+
+        const auto length = [](const auto& line) {
+            double total = 0;
+            for (std::size_t i = 1; i < line.size(); ++i) total += QLineF(line[i - 1], line[i]).length();
+            return total;
+        };
+        for (const auto& [fraction, count] : {std::pair{0.0, 0}, std::pair{0.2, 2}, std::pair{1.5, 9}}) {
+            const auto drawn = WaveformView::trimmed(points, fraction);
+            QCOMPARE(static_cast<int>(drawn.size()), count);
+            QVERIFY(std::abs(length(drawn) - length(points) * std::min(fraction, 1.0)) < 1e-6);
+        }
+    }
+
+    void heartbeatPrintsItsLineSpikesAndFadesOverOneInterval() {
+        MonitorFixture fixture;
+        WaveformView view(fixture.settings, fixture.manager);
+        view.resize(300, WaveformView::bandHeight);
+        const QImage untitled = view.grab().toImage();
+        fixture.settings->title = " \t ";
+        QCOMPARE(view.grab().toImage(), untitled);  // blanks show no title
+        fixture.settings->title = "FOH";
+        QVERIFY(view.grab().toImage() != untitled);
+
+        QCOMPARE(view.spikeOpacity(), 0.0);
+        QCOMPARE(capturedStdout([&] { fixture.manager->heartbeatCount = 7; }),
+                 std::string("WaveformView spike for heartbeatCount=7\n"));
+        QCOMPARE(view.spikeOpacity(), 1.0);
+        QCOMPARE(view.pathTrim(), 0.0);
+        QTRY_COMPARE(view.pathTrim(), 1.0);
+        QTRY_VERIFY(view.spikeOpacity() < 1.0);
+        // A new heartbeat cuts the fade short.
+        fixture.manager->heartbeatCount = 8;
+        QCOMPARE(view.spikeOpacity(), 1.0);
+        QCOMPARE(view.pathTrim(), 0.0);
+        QTRY_COMPARE_WITH_TIMEOUT(view.spikeOpacity(), 0.0, 5000);
+    }
+
+    // The app as a whole, on the user's settings file.
+    void appUsesTheUsersSettingsOpensOneSettingsWindowOnCtrlCommaAndKeepsTheFrame() {
+        QRect frame;
+        {
+            VornApp app;
+            QCOMPARE(app.settings()->title.get(), std::string("From the file"));
+            app.show();
+            QVERIFY(QTest::qWaitForWindowExposed(app.mainWindow()));
+            QTest::keyClick(app.mainWindow(), Qt::Key_Comma, Qt::ControlModifier);
+            QWidget* settings = vorn::app::SettingsWindowManager::window();
+            QVERIFY(settings != nullptr);
+            QTRY_VERIFY(settings->isVisible());
+            QTest::keyClick(app.mainWindow(), Qt::Key_Comma, Qt::ControlModifier);
+            QCOMPARE(vorn::app::SettingsWindowManager::window(), settings);
+
+            app.mainWindow()->resize(420, 180);
+            frame = app.mainWindow()->geometry();
+            app.mainWindow()->close();
+        }
+        VornApp again;
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(again.mainWindow()));
+        QCOMPARE(again.mainWindow()->size(), frame.size());
     }
 };
 

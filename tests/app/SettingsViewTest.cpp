@@ -1,24 +1,32 @@
+// The settings form, the one settings window and the tray item that opens it.
+
 #include "app/SettingsView.h"
 
-#include "app/Stepper.h"
 #include "MonitorFixture.h"
+#include "app/HeartIcon.h"
+#include "app/SettingsWindow.h"
+#include "app/SettingsWindowManager.h"
+#include "app/Stepper.h"
+#include "app/TrayStatus.h"
 
-#include <QAbstractItemModel>
+#include <QApplication>
 #include <QCheckBox>
-#include <QFontInfo>
+#include <QImage>
 #include <QLineEdit>
 #include <QListView>
-#include <QSignalSpy>
+#include <QPointer>
 #include <QTest>
 #include <QToolButton>
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+using vorn::app::heartIcon;
 using vorn::app::SettingsView;
+using vorn::app::SettingsWindowManager;
 using vorn::app::Stepper;
+using vorn::app::TrayStatus;
 
 namespace {
 
@@ -27,16 +35,14 @@ void typeInto(QLineEdit* field, const QString& text) {
     QTest::keyClicks(field, text);
 }
 
-const std::string restartedPrefix = "\xF0\x9F\x94\x81 OSC server restarted on port ";
-const std::string listeningPrefix = "\xE2\x9C\x85 OSC server listening on port ";
-
 // The ports of the restart lines, in order.
-std::vector<std::string> restartLines(const MonitorFixture& m) {
-    std::vector<std::string> lines;
+std::vector<std::string> restarts(const MonitorFixture& m) {
+    const std::string prefix = "🔁 OSC server restarted on port ";
+    std::vector<std::string> ports;
     for (const auto& line : m.manager->log.lines()) {
-        if (line.starts_with(restartedPrefix)) lines.push_back(line.substr(restartedPrefix.size()));
+        if (line.starts_with(prefix)) ports.push_back(line.substr(prefix.size()));
     }
-    return lines;
+    return ports;
 }
 
 }  // namespace
@@ -46,27 +52,21 @@ class SettingsViewTest : public QObject {
 
     std::unique_ptr<MonitorFixture> m;
     std::unique_ptr<SettingsView> view;
-
-    std::unique_ptr<SettingsView> makeView() {
-        return std::make_unique<SettingsView>(m->settings, m->manager, m->loop, [] { return nullptr; });
-    }
+    QWidget mainWindow;
 
 private Q_SLOTS:
     void init() {
         m = std::make_unique<MonitorFixture>();
-        // The start's outcome is in, so nothing more arrives from other
-        // threads while a test counts the tasks the form posts.
-        QVERIFY(m->waitForLines(listeningPrefix, 1));
-        view = makeView();
+        // With the start's outcome in, nothing more arrives from other threads
+        // while a test counts the tasks that the form posts.
+        QVERIFY(m->waitForLines("✅ OSC server listening on port", 1));
+        view = std::make_unique<SettingsView>(m->settings, m->manager, m->loop, [this] { return &mainWindow; });
         m->loop.runPending();
     }
 
     void cleanup() {
+        SettingsWindowManager::reset();
         view.reset();
-        // The server's start task, and the outcome line it posts, hold the
-        // monitor until they have run; the fixture's own wait only wakes on a
-        // post, and the task's end posts nothing.
-        QTRY_VERIFY((m->loop.runPending(), m->manager.use_count() == 1));
         m.reset();
     }
 
@@ -74,48 +74,45 @@ private Q_SLOTS:
         QTest::keyClicks(view->titleField(), QStringLiteral("ABCDEFGHIJKLMNOPQRST"));
         QCOMPARE(view->titleField()->text(), QStringLiteral("ABCDEFGHIJKLMNOP"));
         QCOMPARE(m->settings->title.get(), std::string("ABCDEFGHIJKLMNOP"));
-
-        // Twenty accented letters, each a letter and a combining accent: two
-        // UTF-16 units per character, one character to the reader.
-        QString accented;
-        for (int i = 0; i < 20; ++i) accented += QStringLiteral("e\u0301");
+        // A letter and a combining accent: two UTF-16 units, one character.
+        const QString accented = QStringLiteral("e\u0301").repeated(20);
         view->titleField()->clear();
         view->titleField()->insert(accented);
-        QCOMPARE(view->titleField()->text(), accented.left(32));
         QCOMPARE(QString::fromStdString(m->settings->title.get()), accented.left(32));
     }
 
     void receivePortRefusesOutOfRangeAndRestartsOnceOnCommit() {
-        QCOMPARE(restartLines(*m), std::vector<std::string>{"0"});
-
         typeInto(view->receivePortField(), QStringLiteral("70000"));
         QTest::keyClick(view->receivePortField(), Qt::Key_Return);
         m->loop.runPending();
         QCOMPARE(view->receivePortField()->text(), QStringLiteral("0"));
-        QCOMPARE(m->settings->receivePort.get(), std::int64_t{0});
-        QCOMPARE(restartLines(*m), std::vector<std::string>{"0"});
+        QCOMPARE(restarts(*m), std::vector<std::string>{"0"});
 
         typeInto(view->receivePortField(), QStringLiteral("9000"));
-        // Nothing is written while the number is being typed.
-        QCOMPARE(m->settings->receivePort.get(), std::int64_t{0});
+        QCOMPARE(m->settings->receivePort.get(), std::int64_t{0});  // nothing while typing
         QTest::keyClick(view->receivePortField(), Qt::Key_Return);
         QCOMPARE(m->settings->receivePort.get(), std::int64_t{9000});
         m->loop.runPending();
-        // The monitor's own observer restarts inside the assignment, while the
-        // setting still holds the old port; the form's restart, a turn later,
-        // opens the new one. Exactly one restart comes from the form.
+        // The monitor's own observer restarts inside the assignment, on the old
+        // port; the form's one restart, a turn later, opens the new one.
         const std::vector<std::string> expected{"0", "0", "9000"};
-        QCOMPARE(restartLines(*m), expected);
-
+        QCOMPARE(restarts(*m), expected);
         // Committing the port already in force restarts nothing.
         QTest::keyClick(view->receivePortField(), Qt::Key_Return);
-        view->receivePortField()->setText(QStringLiteral("9000"));
-        Q_EMIT view->receivePortField()->editingFinished();
         m->loop.runPending();
-        QCOMPARE(restartLines(*m), expected);
+        QCOMPARE(restarts(*m), expected);
+
+        for (const char* refused : {"0", "+80", "80.5", "4294967297", "\u0668\u0660"}) {
+            QVERIFY2(!SettingsView::parsePort(QString::fromUtf8(refused)), refused);
+        }
+        QCOMPARE(SettingsView::parsePort(QStringLiteral(" 08000 ")), std::optional<std::int64_t>(8000));
     }
 
-    void targetPortCommitsWhenTheFieldLosesFocus() {
+    void targetFieldsQueueAPingTimerRestart() {
+        QTest::keyClicks(view->targetIPField(), QStringLiteral("1.2"));
+        QCOMPARE(m->settings->targetIP.get(), std::string("127.0.0.11.2"));
+        QCOMPARE(m->loop.runPending(), std::size_t{3});  // one per keystroke
+
         view->show();
         QVERIFY(QTest::qWaitForWindowExposed(view.get()));
         view->activateWindow();
@@ -123,151 +120,122 @@ private Q_SLOTS:
         QTRY_VERIFY(view->targetPortField()->hasFocus());
         typeInto(view->targetPortField(), QStringLiteral("8123"));
         QCOMPARE(m->settings->targetPort.get(), std::int64_t{9});
-        view->pingMessageField()->setFocus();
+        view->pingMessageField()->setFocus();  // leaving the field commits
         QTRY_COMPARE(m->settings->targetPort.get(), std::int64_t{8123});
-        QCOMPARE(m->loop.runPending(), std::size_t{1});  // the form's startPingTimer()
+        QCOMPARE(m->loop.runPending(), std::size_t{1});
     }
 
-    void parsePortAcceptsOnlyWholeNumbersInRange_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("port");  // 0: refused
-        QTest::newRow("plain") << "9000" << 9000;
-        QTest::newRow("lowest") << "1" << 1;
-        QTest::newRow("highest") << "65535" << 65535;
-        QTest::newRow("blanks around") << " 443 " << 443;
-        QTest::newRow("leading zero") << "08000" << 8000;
-        QTest::newRow("zero") << "0" << 0;
-        QTest::newRow("too high") << "70000" << 0;
-        QTest::newRow("far too high") << "4294967297" << 0;
-        QTest::newRow("negative") << "-1" << 0;
-        QTest::newRow("plus sign") << "+80" << 0;
-        QTest::newRow("fraction") << "80.5" << 0;
-        QTest::newRow("grouped") << "8,000" << 0;
-        QTest::newRow("empty") << "" << 0;
-        QTest::newRow("words") << "port" << 0;
-        QTest::newRow("arabic-indic digits") << QStringLiteral("\u0668\u0660") << 0;
-    }
-
-    void parsePortAcceptsOnlyWholeNumbersInRange() {
-        QFETCH(QString, text);
-        QFETCH(int, port);
-        const auto parsed = SettingsView::parsePort(text);
-        if (port == 0) {
-            QVERIFY(!parsed.has_value());
-        } else {
-            QCOMPARE(parsed, std::optional<std::int64_t>(port));
-        }
-    }
-
-    void targetIPQueuesOnePingTimerRestartPerKeystroke() {
-        QTest::keyClicks(view->targetIPField(), QStringLiteral("192.168.1.20"));
-        QCOMPARE(m->settings->targetIP.get(), std::string("127.0.0.1192.168.1.20"));
-        QCOMPARE(m->loop.runPending(), std::size_t{12});
-    }
-
-    void pingIntervalStaysWithinOneToThirtySeconds() {
-        Stepper* stepper = view->pingIntervalStepper();
-        QCOMPARE(stepper->text(), QStringLiteral("1s"));
-        QVERIFY(!stepper->downButton()->isEnabled());
-        for (int i = 0; i < 40; ++i) QTest::mouseClick(stepper->upButton(), Qt::LeftButton);
-        QCOMPARE(stepper->text(), QStringLiteral("30s"));
+    void steppersKeepTheirRangesAndLabels() {
+        Stepper* interval = view->pingIntervalStepper();
+        QCOMPARE(interval->text(), QStringLiteral("1s"));
+        QVERIFY(!interval->downButton()->isEnabled());
+        for (int i = 0; i < 40; ++i) QTest::mouseClick(interval->upButton(), Qt::LeftButton);
+        QCOMPARE(interval->text(), QStringLiteral("30s"));
         QCOMPARE(m->settings->pingInterval.get(), 30.0);
-        QVERIFY(!stepper->upButton()->isEnabled());
-        stepper->stepUp();
-        QCOMPARE(m->settings->pingInterval.get(), 30.0);
-        m->loop.runPending();
-
-        QSignalSpy edits(stepper, &Stepper::valueEdited);
-        for (int i = 0; i < 40; ++i) QTest::mouseClick(stepper->downButton(), Qt::LeftButton);
-        QCOMPARE(edits.count(), 29);
-        QCOMPARE(stepper->text(), QStringLiteral("1s"));
-        QCOMPARE(m->settings->pingInterval.get(), 1.0);
+        QVERIFY(!interval->upButton()->isEnabled());
         QCOMPARE(m->loop.runPending(), std::size_t{29});  // one startPingTimer() per step
-    }
 
-    void opacityStepsByFiveHundredthsDownToPointFour() {
-        Stepper* stepper = view->opacityStepper();
-        QCOMPARE(stepper->text(), QStringLiteral("1.00"));
-        const QStringList expected{"0.95", "0.90", "0.85", "0.80", "0.75", "0.70",
-                                   "0.65", "0.60", "0.55", "0.50", "0.45", "0.40"};
+        Stepper* opacity = view->opacityStepper();
         QStringList shown;
-        for (int i = 0; i < 12; ++i) {
-            QTest::mouseClick(stepper->downButton(), Qt::LeftButton);
-            shown.append(stepper->text());
-            // The stored value is the one a person would write, not one
-            // drifted by repeated binary steps (QCOMPARE would forgive that).
-            QVERIFY(m->settings->opacity.get() == (19 - i) / 20.0);
+        for (int i = 0; i < 14; ++i) {
+            QTest::mouseClick(opacity->downButton(), Qt::LeftButton);
+            shown.append(opacity->text());
         }
-        QCOMPARE(shown, expected);
-        QVERIFY(!stepper->downButton()->isEnabled());
-        QSignalSpy edits(stepper, &Stepper::valueEdited);
-        stepper->stepDown();
-        QCOMPARE(edits.count(), 0);
-        QTest::mouseClick(stepper->upButton(), Qt::LeftButton);
-        QCOMPARE(m->settings->opacity.get(), 0.45);
+        QCOMPARE(shown.mid(9), QStringList({"0.50", "0.45", "0.40", "0.40", "0.40"}));
+        // The value a person would write, not one drifted by binary steps.
+        QVERIFY(m->settings->opacity.get() == 0.4);
+        QVERIFY(qAbs(mainWindow.windowOpacity() - 0.4) < 0.01);
     }
 
-    void opacityEditSetsTheTargetWindow() {
-        QWidget mainWindow;
-        SettingsView form(m->settings, m->manager, m->loop, [&] { return &mainWindow; });
-        QTest::mouseClick(form.opacityStepper()->downButton(), Qt::LeftButton);
-        // Window opacity is kept in 8 bits.
-        QVERIFY(qAbs(mainWindow.windowOpacity() - 0.95) < 0.01);
-    }
-
-    void changesMadeElsewhereShowInTheForm() {
-        auto other = makeView();
-        QTest::keyClicks(other->targetIPField(), QStringLiteral("x"));
-        QCOMPARE(view->targetIPField()->text(), QStringLiteral("127.0.0.1x"));
-        m->loop.runPending();
-
+    void changesMadeElsewhereShowInTheFormAndToggleBoxesWrite() {
         auto& s = *m->settings;
         s.title = "Stage <b>left</b>";
-        s.pingMessage = "/cue/ping";
-        s.desiredReply = "/cue/pong";
         s.targetPort = 8123;
         s.pingInterval = 7.0;
-        s.alwaysOnTop = true;
-        s.opacity = 0.6;
+        s.opacity = 0.25;  // below the stepper's range, shown as it is
         s.alarmEnabled = false;
         QCOMPARE(view->titleField()->text(), QStringLiteral("Stage <b>left</b>"));
-        QCOMPARE(view->pingMessageField()->text(), QStringLiteral("/cue/ping"));
-        QCOMPARE(view->desiredReplyField()->text(), QStringLiteral("/cue/pong"));
         QCOMPARE(view->targetPortField()->text(), QStringLiteral("8123"));
         QCOMPARE(view->pingIntervalStepper()->text(), QStringLiteral("7s"));
-        QVERIFY(view->alwaysOnTopToggle()->isChecked());
-        QCOMPARE(view->opacityStepper()->text(), QStringLiteral("0.60"));
-        QVERIFY(!view->alarmToggle()->isChecked());
-        // Shown, not edited: the form queues no restart of its own.
-        QCOMPARE(m->loop.runPending(), std::size_t{0});
-
-        // A stored value below the stepper's range (the settings allow 0.2)
-        // is shown as it is; a step up lands inside the range.
-        s.opacity = 0.25;
         QCOMPARE(view->opacityStepper()->text(), QStringLiteral("0.25"));
-        QTest::mouseClick(view->opacityStepper()->downButton(), Qt::LeftButton);
-        QCOMPARE(m->settings->opacity.get(), 0.25);
+        QVERIFY(!view->alarmToggle()->isChecked());
+        QCOMPARE(m->loop.runPending(), std::size_t{0});  // shown, not edited
+        QCOMPARE(view->addressList()->model()->index(0, 0).data().toString(), QStringLiteral("localhost"));
         QTest::mouseClick(view->opacityStepper()->upButton(), Qt::LeftButton);
-        QCOMPARE(m->settings->opacity.get(), 0.4);
-    }
+        QCOMPARE(s.opacity.get(), 0.4);
 
-    void togglesWriteTheirSettings() {
         view->show();
         QVERIFY(QTest::qWaitForWindowExposed(view.get()));
         // On the box itself: the row is wider than the box and its label.
-        const auto box = [](QWidget* toggle) { return QPoint(6, toggle->height() / 2); };
-        QTest::mouseClick(view->alwaysOnTopToggle(), Qt::LeftButton, {}, box(view->alwaysOnTopToggle()));
-        QCOMPARE(m->settings->alwaysOnTop.get(), true);
-        QTest::mouseClick(view->alarmToggle(), Qt::LeftButton, {}, box(view->alarmToggle()));
-        QCOMPARE(m->settings->alarmEnabled.get(), false);
+        QTest::mouseClick(view->alwaysOnTopToggle(), Qt::LeftButton, {}, QPoint(6, 8));
+        QVERIFY(s.alwaysOnTop.get());
     }
 
-    void localAddressesStartWithLocalhostInAFixedPitchFont() {
-        const QAbstractItemModel* model = view->addressList()->model();
-        QVERIFY(model->rowCount() >= 1);
-        QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("localhost"));
-        QVERIFY(QFontInfo(view->addressList()->font()).fixedPitch());
-        QCOMPARE(view->addressList()->size(), QSize(240, 80));
+    // Off screen there is no tray: the item follows the state all the same,
+    // so that a tray that turns up later shows the right heart.
+    void trayIconFollowsTheLinkWithThePanelClosed() {
+        TrayStatus tray(m->settings, m->manager, m->loop);
+        const auto image = [](const QIcon& icon) { return icon.pixmap(32, 32).toImage(); };
+        QVERIFY(image(heartIcon(true)) != image(heartIcon(false)));
+        QCOMPARE(image(tray.trayIcon()->icon()), image(heartIcon(false)));
+        m->manager->isAlive = true;
+        QCOMPARE(image(tray.trayIcon()->icon()), image(heartIcon(true)));
+        m->manager->isAlive = false;
+        QCOMPARE(image(tray.trayIcon()->icon()), image(heartIcon(false)));
+        QVERIFY(!tray.panel()->isVisible());
+    }
+
+    void trayPanelOpensOneSettingsWindowThatClosingOnlyHides() {
+        TrayStatus tray(m->settings, m->manager, m->loop);
+        tray.showPanel();
+        QVERIFY(tray.panel()->windowFlags().testFlag(Qt::Popup));
+        auto* quit = tray.panel()->findChild<QToolButton*>(QStringLiteral("quitItem"));
+        auto* settingsItem = tray.panel()->findChild<QToolButton*>(QStringLiteral("settingsItem"));
+        QVERIFY(quit != nullptr && settingsItem != nullptr);
+        QCOMPARE(quit->text(), QStringLiteral("Quit Vorn OSC 2"));
+        QCOMPARE(settingsItem->text(), QStringLiteral("Settings"));
+
+        settingsItem->click();
+        QPointer<QWidget> window = SettingsWindowManager::window();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Vorn OSC Settings"));
+        QCOMPARE(window->size(), QSize(300, 520));
+        QCOMPARE(window->minimumSize(), QSize(300, 400));
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        const QPoint leftAt = window->pos() + QPoint(37, 23);
+        window->move(leftAt);
+        QVERIFY(window->close());
+        QVERIFY(window && !window->isVisible());
+        QVERIFY(!window->testAttribute(Qt::WA_QuitOnClose));
+
+        // A change made while hidden shows when it comes back, where it was.
+        m->settings->title = "Balcony";
+        settingsItem->click();
+        QCOMPARE(SettingsWindowManager::open(m->settings, m->manager, m->loop), window.data());
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->pos(), leftAt);
+        QCOMPARE(window->findChild<QLineEdit*>(QStringLiteral("title"))->text(), QStringLiteral("Balcony"));
+        int windows = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            windows += qobject_cast<vorn::app::SettingsWindow*>(widget) != nullptr ? 1 : 0;
+        }
+        QCOMPARE(windows, 1);
+    }
+
+    void trayPanelOpensBelowOrAboveTheIconAndStaysOnScreen() {
+        // Screen 0,0 1920x1080; panel 200x100.
+        const struct {
+            QRect icon;
+            QPoint cursor, expected;
+        } cases[] = {
+            {QRect(1000, 0, 24, 24), {}, QPoint(1000, 24)},      // tray at the top
+            {QRect(1000, 1056, 24, 24), {}, QPoint(1000, 956)},  // tray at the bottom
+            {QRect(1900, 0, 20, 24), {}, QPoint(1720, 24)},      // icon at the right edge
+            {QRect(), QPoint(1919, 1079), QPoint(1720, 979)},    // icon unknown: at the pointer
+        };
+        for (const auto& c : cases) {
+            QCOMPARE(TrayStatus::panelPosition(c.icon, c.cursor, QSize(200, 100), QRect(0, 0, 1920, 1080)), c.expected);
+        }
     }
 };
 

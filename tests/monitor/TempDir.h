@@ -20,37 +20,23 @@ public:
         path_ = pattern;
     }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
 
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
-    std::set<std::string> names() const;
+    std::set<std::string> names() const {
+        std::set<std::string> result;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) result.insert(entry.path().filename());
+        return result;
+    }
 
 private:
     std::filesystem::path path_;
 };
 
-// Names in the folder (not below it).
-inline std::set<std::string> names(const std::filesystem::path& folder) {
-    std::set<std::string> result;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        result.insert(entry.path().filename().string());
-    }
-    return result;
-}
-
-inline std::set<std::string> TempDir::names() const {
-    return testutil::names(path_);
-}
-
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 inline std::string readFile(const std::filesystem::path& path) {

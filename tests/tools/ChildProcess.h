@@ -21,31 +21,30 @@ extern char** environ;
 
 namespace vorn::testutil {
 
-// A program started as a shell would start it, its standard output and error
-// read through pipes. It is killed and reaped with this object, so a failed
-// assertion never leaves it running.
+// A program started as a shell would start it (a name without a slash is
+// looked up on PATH), its standard output and error read through pipes. It is
+// killed and reaped with this object, so a failed assertion never leaves it
+// running.
 class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
     // Generous: it only keeps a broken build from hanging the suite.
     static constexpr auto patience = std::chrono::seconds(20);
 
-    // A program name without a slash is looked up on PATH.
     explicit ChildProcess(std::vector<std::string> args) {
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             throw std::system_error(errno, std::generic_category(), "pipe2");
         posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
         posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
         // The test's threads may block signals; the program must not inherit that.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigset_t stops;
+        sigset_t none, stops;
         sigemptyset(&none);
         sigemptyset(&stops);
         sigaddset(&stops, SIGINT);
@@ -107,13 +106,12 @@ public:
     std::optional<std::string> readLine(Clock::time_point deadline = Clock::now() + patience) {
         if (!readUntil([&] { return out().find('\n', lineStart_) != std::string::npos; }, deadline))
             return std::nullopt;
-        const auto start = lineStart_;
-        lineStart_ = out().find('\n', start) + 1;
+        const auto start = std::exchange(lineStart_, out().find('\n', lineStart_) + 1);
         return out().substr(start, lineStart_ - 1 - start);
     }
 
-    // The exit code once the program has closed both streams and ended; none
-    // when it does not end in time or a signal ended it.
+    // The exit code once the program has ended; none when it does not end in
+    // time or a signal ended it.
     std::optional<int> exitCode() {
         int status = 0;
         if (!readUntil([&] { return ended(); }) || ::waitpid(std::exchange(pid_, -1), &status, 0) < 0 ||
