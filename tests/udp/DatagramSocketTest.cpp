@@ -155,7 +155,8 @@ TEST(DatagramSocketBind, OptionsReachBothDescriptorsWithoutShrinkingTheKernelBuf
         socklen_t length = sizeof value;
         return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
     };
-    const int kernelDefault = option(Peer(AF_INET).fd(), SOL_SOCKET, SO_RCVBUF);
+    const int receiveDefault = option(Peer(AF_INET).fd(), SOL_SOCKET, SO_RCVBUF);
+    const int sendDefault = option(Peer(AF_INET).fd(), SOL_SOCKET, SO_SNDBUF);
     Harness harness;
     auto& socket = *harness.socket;
     SocketError error;
@@ -164,7 +165,8 @@ TEST(DatagramSocketBind, OptionsReachBothDescriptorsWithoutShrinkingTheKernelBuf
         for (int fd : {socket.socket4FD(), socket.socket6FD()}) {
             EXPECT_EQ(option(fd, SOL_SOCKET, SO_REUSEPORT), 1);
             EXPECT_EQ(option(fd, SOL_SOCKET, SO_REUSEADDR), 0);
-            EXPECT_GE(option(fd, SOL_SOCKET, SO_RCVBUF), kernelDefault);
+            EXPECT_GE(option(fd, SOL_SOCKET, SO_RCVBUF), receiveDefault);
+            EXPECT_GE(option(fd, SOL_SOCKET, SO_SNDBUF), sendDefault);
         }
         EXPECT_EQ(option(socket.socket4FD(), SOL_SOCKET, SO_BROADCAST), 1);
         // Without it the IPv6 bind collides with the IPv4 one on the same port.
@@ -328,6 +330,24 @@ TEST(DatagramSocketReceive, CutsADatagramToTheMaximumReceiveSize) {
         harness.settle();
         EXPECT_EQ(harness.delegate->reports().size(), 2u);
     }
+}
+
+// Only an empty buffer is no failure: any other read error closes the socket
+// and says why.
+TEST(DatagramSocketReceive, AFailedReadClosesTheSocketAndSaysWhy) {
+    Harness harness(std::make_shared<FaultySystemCalls>());
+    const auto port = harness.receiving();
+    Peer peer(AF_INET);
+    ASSERT_TRUE(peer.sendTo(port, "kept"));
+    EXPECT_EQ(harness.delegate->waitForData(1), Strings{"kept"});
+    harness.system->failRecvfrom(ENOBUFS);
+    ASSERT_TRUE(peer.sendTo(port, "lost"));
+    const auto reports = harness.delegate->waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].kind, Report::Kind::closed);
+    ASSERT_TRUE(reports[1].error.has_value());
+    EXPECT_EQ(reports[1].error->code, ENOBUFS);
+    EXPECT_EQ(reports[1].error->failureReason, "Error in recvfrom() function");
 }
 
 // receiveOnce ends with the first datagram the filter lets through.

@@ -193,6 +193,7 @@ class FaultySystemCalls final : public SystemCalls {
 public:
     // The next `count` sendto calls fail; a negative count fails until told otherwise.
     void failSendto(int error, int count = -1) { set({"sendto"}, {error, count}); }
+    void failRecvfrom(int error) { set({"recvfrom"}, {error, -1}); }
     void failSocket(int family, int error) { set({"socket", family}, {error, -1}); }
     void failSetsockopt(int level, int name, int error) { set({"setsockopt", level, name}, {error, -1}); }
     // `host` resolves to `numeric`, or fails with `error`, once `gate` (if any) opens.
@@ -209,6 +210,9 @@ public:
     }
     ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* to, socklen_t length) override {
         return failing({"sendto"}) ? -1 : SystemCalls::sendto(fd, data, size, flags, to, length);
+    }
+    ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from, socklen_t* length) override {
+        return failing({"recvfrom"}) ? -1 : SystemCalls::recvfrom(fd, buffer, size, flags, from, length);
     }
     int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) override {
         std::unique_lock lock(mutex_);
