@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -254,6 +256,8 @@ std::size_t OSCAddressPattern::Component::hash() const noexcept {
     return seed;
 }
 
+namespace {
+
 // Every token but `*` takes a fixed number of characters wherever it is
 // tried, so whether the tokens can take the whole part comes down to which
 // positions each token can be reached at. Walking the tokens once with the
@@ -261,8 +265,9 @@ std::size_t OSCAddressPattern::Component::hash() const noexcept {
 // of every `*` in turn, without the exponential cost of doing so. Once a `*`
 // has been passed the set is "everything from `lo` on", kept as a flag so
 // that runs such as *?*? cost nothing per position.
-bool OSCAddressPattern::Component::matches(std::string_view localPart) const {
-    using Kind = Token::Kind;
+template <class Tokens>
+bool matchTokens(const Tokens& tokens, std::string_view localPart) {
+    using Kind = OSCAddressPattern::Token::Kind;
     if (tokens.empty()) return localPart.empty();
     if (tokens.size() == 1) {
         if (tokens.front().kind() == Kind::literal) return localPart == tokens.front().text();
@@ -279,12 +284,14 @@ bool OSCAddressPattern::Component::matches(std::string_view localPart) const {
     // lo..hi while !tail and is all clear while tail; `next` is all clear
     // between tokens. Parts of everyday length stay off the heap.
     constexpr std::size_t onStack = 256;
-    std::array<unsigned char, 2 * onStack> small{};
+    std::array<unsigned char, 2 * onStack> small;  // only the rows in use are cleared
     std::vector<unsigned char> large;
     unsigned char* reach = small.data();
     if (n + 1 > onStack) {
         large.assign(2 * (n + 1), 0);
         reach = large.data();
+    } else {
+        std::fill(reach, reach + 2 * (n + 1), 0);
     }
     unsigned char* next = reach + n + 1;
     const auto clear = [&](std::size_t from, std::size_t to) { std::fill(reach + from, reach + to + 1, 0); };
@@ -329,6 +336,12 @@ bool OSCAddressPattern::Component::matches(std::string_view localPart) const {
     return tail || reach[n] != 0;
 }
 
+}  // namespace
+
+bool OSCAddressPattern::Component::matches(std::string_view localPart) const {
+    return matchTokens(tokens, localPart);
+}
+
 std::vector<std::string_view> OSCAddressPattern::split(std::string_view address) {
     if (address.starts_with('/')) address.remove_prefix(1);
     if (address.ends_with('/')) address.remove_suffix(1);
@@ -343,59 +356,248 @@ std::vector<std::string_view> OSCAddressPattern::split(std::string_view address)
     return parts;
 }
 
-OSCAddressPattern::Component OSCAddressPattern::tokenize(std::string_view part) {
-    Component component;
-    auto& tokens = component.tokens;
-    std::string pending;
-    const auto emitPending = [&] {
-        if (!pending.empty()) {
-            tokens.push_back(Token::literal(std::move(pending)));
-            pending.clear();
-        }
-    };
+namespace {
+
+// Reads one part of a pattern and hands `sink` its tokens in order. A literal
+// is always a run of the part's own characters, so it comes as a view.
+template <class Sink>
+void scanPart(std::string_view part, Sink& sink) {
     NextOf closingBracket(part, ']');
     NextOf closingBrace(part, '}');
+    std::size_t literalStart = 0;
+    const auto endLiteral = [&](std::size_t end) {
+        if (end > literalStart) sink.literal(part.substr(literalStart, end - literalStart));
+    };
     std::size_t i = 0;
     while (i < part.size()) {
         const char c = part[i];
-        if (c == '*') {
-            emitPending();
-            if (tokens.empty() || tokens.back().kind() != Token::Kind::zeroOrMoreWildcard) {
-                tokens.push_back(Token::zeroOrMoreWildcard());
+        if (c == '*' || c == '?') {
+            endLiteral(i);
+            if (c == '*') {
+                sink.star();
+            } else {
+                sink.question();
             }
-            ++i;
-            continue;
-        }
-        if (c == '?') {
-            emitPending();
-            tokens.push_back(Token::singleCharWildcard());
-            ++i;
+            literalStart = ++i;
             continue;
         }
         if (c == '[') {
             const auto close = closingBracket(i + 1);
             if (close != std::string_view::npos) {
-                auto token = bracketToken(part.substr(i + 1, close - i - 1));
-                emitPending();
-                tokens.push_back(std::move(token));
-                i = close + 1;
+                endLiteral(i);
+                sink.bracket(part.substr(i + 1, close - i - 1));
+                literalStart = i = close + 1;
                 continue;
             }
         }
         if (c == '{' || c == '[') {
             const auto close = closingBrace(i + 1);
             if (close != std::string_view::npos) {
-                auto token = stringsToken(part.substr(i + 1, close - i - 1));
-                emitPending();
-                tokens.push_back(std::move(token));
-                i = close + 1;
+                endLiteral(i);
+                sink.braces(part.substr(i + 1, close - i - 1));
+                literalStart = i = close + 1;
                 continue;
             }
         }
-        pending.push_back(c);
         ++i;
     }
-    emitPending();
+    endLiteral(part.size());
+}
+
+// Builds the tokens of a Component.
+struct ComponentSink {
+    std::vector<OSCAddressPattern::Token>& tokens;
+
+    void literal(std::string_view text) { tokens.push_back(OSCAddressPattern::Token::literal(std::string(text))); }
+    void star() {
+        if (tokens.empty() || tokens.back().kind() != OSCAddressPattern::Token::Kind::zeroOrMoreWildcard) {
+            tokens.push_back(OSCAddressPattern::Token::zeroOrMoreWildcard());
+        }
+    }
+    void question() { tokens.push_back(OSCAddressPattern::Token::singleCharWildcard()); }
+    void bracket(std::string_view text) { tokens.push_back(bracketToken(text)); }
+    void braces(std::string_view text) { tokens.push_back(stringsToken(text)); }
+};
+
+// A token that views the pattern's text instead of owning a copy, with the
+// characters of a bracket as a bit set. Matching a received message against
+// a pattern then allocates nothing; parts with many tokens or long brackets
+// are left to Component.
+class TokenView {
+public:
+    using Kind = OSCAddressPattern::Token::Kind;
+
+    static TokenView of(Kind kind, std::string_view text = {}) {
+        TokenView token{};
+        token.kind_ = kind;
+        token.text_ = text;
+        return token;
+    }
+
+    // The same characters as bracketToken() gives, or false when the text is
+    // too long for the fixed stack.
+    bool setBracket(std::string_view text) {
+        kind_ = Kind::singleChar;
+        if (!text.empty() && text.front() == '!') {
+            isExclusion_ = true;
+            text.remove_prefix(1);
+        }
+        constexpr std::size_t stackSize = 64;
+        if (text.size() > stackSize) return false;
+        std::array<char, stackSize> kept{};
+        std::size_t keptCount = 0;
+        bool dashSeen = false;
+        std::size_t i = 0;
+        while (i < text.size()) {
+            if (text[i] != '-') {
+                kept[keptCount++] = text[i++];
+                continue;
+            }
+            if (keptCount == 0 || i + 1 == text.size()) {
+                dashSeen = true;
+                ++i;
+                continue;
+            }
+            addRange(kept[--keptCount], text[i + 1]);
+            i += 2;
+        }
+        for (std::size_t k = 0; k < keptCount; ++k) add(kept[k]);
+        if (dashSeen) add('-');
+        return true;
+    }
+
+    Kind kind() const noexcept { return kind_; }
+    std::string_view text() const noexcept { return text_; }
+
+    std::size_t consumed(std::string_view remainder) const noexcept {
+        switch (kind_) {
+        case Kind::literal:
+            return remainder.starts_with(text_) ? text_.size() : npos;
+        case Kind::singleCharWildcard:
+            return remainder.empty() ? npos : 1;
+        case Kind::singleChar:
+            return !remainder.empty() && has(remainder.front()) != isExclusion_ ? 1 : npos;
+        case Kind::strings: {
+            // Of the texts that fit, the one first in sorted order: since
+            // they all start the remainder, that is the shortest.
+            std::size_t taken = npos;
+            bool any = false;
+            forEachText([&](std::string_view text) {
+                any = true;
+                if (text.size() < taken && remainder.starts_with(text)) taken = text.size();
+            });
+            return any ? taken : 0;
+        }
+        case Kind::zeroOrMoreWildcard:
+            break;
+        }
+        return npos;
+    }
+
+    std::size_t minimumLength() const noexcept {
+        switch (kind_) {
+        case Kind::literal:
+            return text_.size();
+        case Kind::singleChar:
+        case Kind::singleCharWildcard:
+            return 1;
+        case Kind::strings: {
+            std::size_t shortest = npos;
+            forEachText([&](std::string_view text) { shortest = std::min(shortest, text.size()); });
+            return shortest == npos ? 0 : shortest;
+        }
+        case Kind::zeroOrMoreWildcard:
+            break;
+        }
+        return 0;
+    }
+
+private:
+    // The non-empty texts between the commas of a brace.
+    template <class Visit>
+    void forEachText(Visit visit) const {
+        std::string_view rest = text_;
+        while (!rest.empty()) {
+            const auto comma = rest.find(',');
+            if (const auto piece = rest.substr(0, comma); !piece.empty()) visit(piece);
+            if (comma == std::string_view::npos) break;
+            rest.remove_prefix(comma + 1);
+        }
+    }
+
+    void add(char c) noexcept {
+        const auto bit = static_cast<unsigned char>(c);
+        characters_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+    // As CharacterGroup::matches: ASCII ends, in order, or nothing.
+    void addRange(char start, char end) noexcept {
+        if (!isASCII(start) || !isASCII(end) || start > end) return;
+        for (int c = start; c <= end; ++c) add(static_cast<char>(c));
+    }
+    bool has(char c) const noexcept {
+        const auto bit = static_cast<unsigned char>(c);
+        return (characters_[bit / 64] >> (bit % 64) & 1) != 0;
+    }
+
+    // No initialisers: a sink's array of them is left as it is until a
+    // token is put in place, always a value-initialised one.
+    Kind kind_;
+    bool isExclusion_;
+    std::string_view text_;
+    std::array<std::uint64_t, 4> characters_;
+};
+
+// Fills a fixed array of TokenViews; `fits` turns false when the part needs
+// more room than that.
+struct TokenViewSink {
+    static constexpr std::size_t capacity = 16;
+    std::array<TokenView, capacity> tokens;
+    std::size_t count = 0;
+    bool fits = true;
+
+    TokenView* push(TokenView token) {
+        if (count == capacity) {
+            fits = false;
+            return nullptr;
+        }
+        tokens[count] = token;
+        return &tokens[count++];
+    }
+    void literal(std::string_view text) { push(TokenView::of(TokenView::Kind::literal, text)); }
+    void star() {
+        if (count == 0 || tokens[count - 1].kind() != TokenView::Kind::zeroOrMoreWildcard) {
+            push(TokenView::of(TokenView::Kind::zeroOrMoreWildcard));
+        }
+    }
+    void question() { push(TokenView::of(TokenView::Kind::singleCharWildcard)); }
+    void bracket(std::string_view text) {
+        if (auto* token = push(TokenView::of(TokenView::Kind::singleChar)); token != nullptr && !token->setBracket(text)) {
+            fits = false;
+        }
+    }
+    void braces(std::string_view text) { push(TokenView::of(TokenView::Kind::strings, text)); }
+};
+
+// Whether `part` holds anything but literal characters. A plain loop: the
+// library's find_first_of looks each character up in the set with a call.
+bool hasSyntax(std::string_view part) noexcept {
+    return std::any_of(part.begin(), part.end(), [](char c) { return c == '*' || c == '?' || c == '[' || c == '{'; });
+}
+
+// Whether one part of a pattern matches one part of an address.
+bool partMatches(std::string_view patternPart, std::string_view localPart) {
+    TokenViewSink views;
+    scanPart(patternPart, views);
+    if (views.fits) return matchTokens(std::span(views.tokens.data(), views.count), localPart);
+    return OSCAddressPattern::tokenize(patternPart).matches(localPart);
+}
+
+}  // namespace
+
+OSCAddressPattern::Component OSCAddressPattern::tokenize(std::string_view part) {
+    Component component;
+    ComponentSink sink{component.tokens};
+    scanPart(part, sink);
     return component;
 }
 
@@ -443,11 +645,11 @@ bool OSCAddressPattern::matches(std::string_view localAddress) const {
         const auto localPart = local.next();
         // Without wildcards a part is one literal (or nothing), which only
         // the same text matches; most parts of most patterns are like that.
-        if (patternPart.find_first_of("*?[{") == std::string_view::npos) {
+        if (!hasSyntax(patternPart)) {
             if (patternPart != localPart) return false;
-        } else if (patternPart.find_first_not_of('*') == std::string_view::npos) {
+        } else if (std::all_of(patternPart.begin(), patternPart.end(), [](char c) { return c == '*'; })) {
             continue;  // a lone `*` takes any part
-        } else if (!tokenize(patternPart).matches(localPart)) {
+        } else if (!partMatches(patternPart, localPart)) {
             return false;
         }
     }
