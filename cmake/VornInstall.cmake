@@ -3,9 +3,10 @@
 # Installs the static library vorn_<name> from the calling folder as
 # vorn::<name> of the VornOSC package, with the folder's headers under
 # include/vorn/<name>, so that consumers include them as they are included
-# here ("<name>/Header.h").
+# here ("<name>/Header.h"). Position-independent, since it may end up inside
+# someone's shared library (a plugin, a language binding).
 function(vorn_install_library name)
-    set_target_properties(vorn_${name} PROPERTIES EXPORT_NAME ${name})
+    set_target_properties(vorn_${name} PROPERTIES EXPORT_NAME ${name} POSITION_INDEPENDENT_CODE ON)
     install(TARGETS vorn_${name} EXPORT VornOSCTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvornosc-dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorn)
