@@ -96,16 +96,21 @@ OSCAddressPattern::Token bracketToken(std::string_view text) {
     return OSCAddressPattern::Token::singleChar(isExclusion, std::move(groups));
 }
 
-// The text between `{` and `}`: split at commas, empty pieces dropped.
-OSCAddressPattern::Token stringsToken(std::string_view text) {
-    std::set<std::string> texts;
+// The texts of what stands between `{` and `}`: split at commas, empty
+// pieces dropped.
+template <class Visit>
+void forEachAlternative(std::string_view text, Visit visit) {
     while (!text.empty()) {
         const auto comma = text.find(',');
-        const auto piece = text.substr(0, comma);
-        if (!piece.empty()) texts.emplace(piece);
+        if (const auto piece = text.substr(0, comma); !piece.empty()) visit(piece);
         if (comma == std::string_view::npos) break;
         text.remove_prefix(comma + 1);
     }
+}
+
+OSCAddressPattern::Token stringsToken(std::string_view text) {
+    std::set<std::string> texts;
+    forEachAlternative(text, [&](std::string_view piece) { texts.emplace(piece); });
     return OSCAddressPattern::Token::strings(std::move(texts));
 }
 
@@ -513,16 +518,9 @@ public:
     }
 
 private:
-    // The non-empty texts between the commas of a brace.
     template <class Visit>
     void forEachText(Visit visit) const {
-        std::string_view rest = text_;
-        while (!rest.empty()) {
-            const auto comma = rest.find(',');
-            if (const auto piece = rest.substr(0, comma); !piece.empty()) visit(piece);
-            if (comma == std::string_view::npos) break;
-            rest.remove_prefix(comma + 1);
-        }
+        forEachAlternative(text_, visit);
     }
 
     void add(char c) noexcept {
