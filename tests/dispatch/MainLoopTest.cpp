@@ -1,3 +1,4 @@
+#include "dispatch/AsioMainLoop.h"
 #include "dispatch/ManualMainLoop.h"
 
 #include "Waiting.h"
@@ -5,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <numeric>
 #include <optional>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -53,6 +56,57 @@ TEST(ManualMainLoop, CancellingATimerStopsItAndReleasesItsTick) {
     Cancellable orphan = shortLived->startRepeatingTimer(10ms, [] {});
     shortLived.reset();
     orphan.cancel();
+}
+
+// The tools' loop: work posted from other threads runs on the thread in
+// run(), in the order posted; a cancelled timer ticks no more; stop() ends
+// run(), also when it comes first.
+TEST(AsioMainLoop, RunsPostsAndTicksOnItsOwnThreadUntilStopped) {
+    AsioMainLoop loop;
+    loop.stop();
+    loop.run();
+
+    std::vector<int> order;
+    bool onLoopThread = true;
+    bool offLoopThreadSeen = false;
+    int ticks = 0;
+    bool posterDone = false;
+    bool timerDone = false;
+    std::optional<Cancellable> timer;
+    const auto stopWhenBothDone = [&] {
+        if (timerDone && posterDone) loop.stop();
+    };
+    timer = loop.startRepeatingTimer(1ms, [&] {
+        onLoopThread = onLoopThread && loop.isMainThread();
+        if (++ticks < 3) return;
+        timer->cancel();
+        // Room for ticks that should not come.
+        loop.postAfter(10ms, [&] {
+            timerDone = true;
+            stopWhenBothDone();
+        });
+    });
+    std::thread poster([&] {
+        offLoopThreadSeen = !loop.isMainThread();
+        for (int i = 0; i < 100; ++i) {
+            loop.post([&, i] {
+                onLoopThread = onLoopThread && loop.isMainThread();
+                order.push_back(i);
+            });
+        }
+        loop.post([&] {
+            posterDone = true;
+            stopWhenBothDone();
+        });
+    });
+    loop.run();
+    poster.join();
+    std::vector<int> expected(100);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_TRUE(onLoopThread);
+    EXPECT_TRUE(offLoopThreadSeen);
 }
 
 }  // namespace
