@@ -198,27 +198,17 @@ std::filesystem::path CliOptions::settingsFile() const {
 }
 
 void CliOptions::applyTo(Settings& settings) const {
-    if (targetIP) {
-        settings.targetIP = *targetIP;
-    }
-    if (targetPort) {
-        settings.targetPort = *targetPort;
-    }
-    if (receivePort) {
-        settings.receivePort = *receivePort;
-    }
-    if (pingMessage) {
-        settings.pingMessage = *pingMessage;
-    }
-    if (desiredReply) {
-        settings.desiredReply = *desiredReply;
-    }
-    if (pingInterval) {
-        settings.pingInterval = *pingInterval;
-    }
-    if (alarmEnabled) {
-        settings.alarmEnabled = *alarmEnabled;
-    }
+    // Only what was given is assigned, so that nothing else is written back.
+    const auto assign = [](auto& setting, const auto& given) {
+        if (given) setting = *given;
+    };
+    assign(settings.targetIP, targetIP);
+    assign(settings.targetPort, targetPort);
+    assign(settings.receivePort, receivePort);
+    assign(settings.pingMessage, pingMessage);
+    assign(settings.desiredReply, desiredReply);
+    assign(settings.pingInterval, pingInterval);
+    assign(settings.alarmEnabled, alarmEnabled);
 }
 
 CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
