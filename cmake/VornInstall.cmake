@@ -7,6 +7,9 @@
 # someone's shared library (a plugin, a language binding).
 function(vorn_install_library name)
     set_target_properties(vorn_${name} PROPERTIES EXPORT_NAME ${name} POSITION_INDEPENDENT_CODE ON)
+    if(NOT VORN_INSTALL)
+        return()
+    endif()
     install(TARGETS vorn_${name} EXPORT VornOSCTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvornosc-dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorn)

@@ -9,7 +9,8 @@
 # include, is declared here.
 
 set(CPACK_PACKAGE_NAME vorn-osc)
-set(CPACK_PACKAGE_VENDOR "The Vorn OSC 2 developers")
+set(CPACK_PACKAGE_VENDOR "The Vorn OSC 2 authors")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CONTACT "The Vorn OSC 2 developers <vorn-osc@example.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://example.org/vorn-osc")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -66,5 +67,11 @@ tags, address patterns and an address space of methods, typed extraction of
 values, and an OSC client and server over UDP for IPv4 and IPv6. Static
 libraries, headers and a CMake package: find_package(VornOSC) gives the
 targets vorn::osc and vorn::net.")
+
+# Every package carries the licence where Debian looks for it.
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${component} COMPONENT ${component})
+endforeach()
 
 include(CPack)
