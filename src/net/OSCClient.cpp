@@ -54,6 +54,13 @@ public:
         }
     }
 
+    // The client is going away: nobody is left to care.
+    void forgetAll() {
+        std::map<std::int64_t, SendCompletion> forgotten;
+        std::lock_guard lock(mutex_);
+        forgotten.swap(waiting_);
+    }
+
 private:
     void finish(std::int64_t tag, const std::optional<udp::SocketError>& failure) {
         SendCompletion completion;
@@ -106,6 +113,8 @@ OSCClient::OSCClient(std::uint16_t localPort, bool isPortReuseEnabled, bool isIP
 }
 
 OSCClient::~OSCClient() {
+    // Before the close, which would otherwise report the sends it drops.
+    udpDelegate_->forgetAll();
     udpSocket_->close();
     isStarted_ = false;
 }
