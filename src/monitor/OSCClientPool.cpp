@@ -2,10 +2,10 @@
 
 namespace vorn::monitor {
 
-OSCClientPool::OSCClientPool(std::size_t count) {
+OSCClientPool::OSCClientPool(std::size_t count, std::shared_ptr<udp::SystemCalls> system) {
     clients_.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        clients_.push_back(std::make_shared<net::OSCClient>());
+        clients_.push_back(std::make_shared<net::OSCClient>(system));
     }
 }
 

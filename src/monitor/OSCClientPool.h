@@ -12,8 +12,9 @@ namespace vorn::monitor {
 // pings leave from different local ports. Not synchronised: one thread uses it.
 class OSCClientPool {
 public:
-    // Creates `count` never-started clients with the default configuration.
-    explicit OSCClientPool(std::size_t count);
+    // Creates `count` never-started clients with the default configuration;
+    // `system`, when given, replaces their system calls.
+    explicit OSCClientPool(std::size_t count, std::shared_ptr<udp::SystemCalls> system = nullptr);
 
     // The client after the one handed out last, starting with the first
     // created; null only for an empty pool.

@@ -75,22 +75,24 @@ std::shared_ptr<net::OSCServer> makeServer(std::int64_t receivePort) {
 }  // namespace
 
 std::shared_ptr<OSCManager> OSCManager::create(std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
-                                               std::shared_ptr<DeadLinkAlert> alert) {
-    auto manager = std::make_shared<OSCManager>(Key{}, std::move(settings), mainLoop, std::move(alert));
+                                               std::shared_ptr<DeadLinkAlert> alert,
+                                               std::shared_ptr<udp::SystemCalls> pingSystem) {
+    auto manager =
+        std::make_shared<OSCManager>(Key{}, std::move(settings), mainLoop, std::move(alert), std::move(pingSystem));
     // The observations hold the monitor weakly, which needs it owned first.
     manager->observeSettings();
     return manager;
 }
 
 OSCManager::OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
-                       std::shared_ptr<DeadLinkAlert> alert)
+                       std::shared_ptr<DeadLinkAlert> alert, std::shared_ptr<udp::SystemCalls> pingSystem)
     : isAlive(false, &objectWillChange),
       log(&objectWillChange),
       heartbeatCount(0, &objectWillChange),
       settings_(settings ? std::move(settings) : throw std::invalid_argument("OSCManager needs settings")),
       mainLoop_(mainLoop),
       alert_(std::move(alert)),
-      clientPool_(clientCount),
+      clientPool_(clientCount, std::move(pingSystem)),
       server_(makeServer(settings_->receivePort.get())),
       refusedReceivePort_(settings_->receivePort.get()),
       desiredReply_(settings_->desiredReply.get()) {}
@@ -228,7 +230,20 @@ void OSCManager::sendPing() {
         line = concat({sendFailedPrefix, portOutOfRange("Target", targetPort)});
     } else if (client) {
         try {
-            client->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), targetIP, *port);
+            // Whether the ping really left is known only later, on the
+            // client's queue: the name may not resolve, the kernel may refuse
+            // it. The line below says it was handed over; a failure follows
+            // as a line of its own, one per ping, so that a mistyped host
+            // shows up at every interval rather than as a mere DEAD.
+            client->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), targetIP, *port,
+                         [weak = weak_from_this()](const std::optional<udp::SocketError>& failure) {
+                             if (!failure) {
+                                 return;
+                             }
+                             if (auto self = weak.lock()) {
+                                 self->appendOnMain(concat({sendFailedPrefix, failure->localizedDescription()}));
+                             }
+                         });
             line = concat({sentPrefix, pingMessage, closeQuote, " to ", targetIP, ":", std::to_string(targetPort)});
         } catch (const std::exception& error) {
             line = concat({sendFailedPrefix, error.what()});

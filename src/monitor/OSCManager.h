@@ -38,12 +38,15 @@ public:
     static constexpr std::size_t clientCount = 10;
 
     // Builds the monitor on the main thread and starts it: restarts the server
-    // (the first log line), starts the ping timer. `alert` may be null.
+    // (the first log line), starts the ping timer. `alert` may be null;
+    // `pingSystem`, when given, replaces the system calls of the ping clients
+    // (tests make resolving or sending fail with it).
     static std::shared_ptr<OSCManager> create(std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
-                                              std::shared_ptr<DeadLinkAlert> alert);
+                                              std::shared_ptr<DeadLinkAlert> alert,
+                                              std::shared_ptr<udp::SystemCalls> pingSystem = nullptr);
 
     OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::MainLoop& mainLoop,
-               std::shared_ptr<DeadLinkAlert> alert);
+               std::shared_ptr<DeadLinkAlert> alert, std::shared_ptr<udp::SystemCalls> pingSystem);
     ~OSCManager();
 
     OSCManager(const OSCManager&) = delete;
@@ -72,6 +75,9 @@ public:
     void startServerTask();
 
     // One tick, main thread: sends a ping, then judges the interval that ended.
+    // The ping's line is logged at once; a ping that then turns out not to
+    // have left (unknown host, refused by the kernel) adds its error line when
+    // the client reports it, in a later turn.
     void sendPing();
 
     // Any thread. Logs the message and, when it is a reply, credits it to the

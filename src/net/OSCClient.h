@@ -4,9 +4,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+namespace vorn::udp {
+class SystemCalls;
+}
 
 namespace vorn::osc {
 class OSCMessage;
@@ -18,7 +23,13 @@ namespace vorn::net {
 
 class OSCClientUDPDelegate;
 
-// Sends OSC packets as UDP datagrams to any host and port, fire and forget.
+// What became of one send: no error once the kernel took the datagram, else
+// why it never left (the resolver's failure, a send error, the time-out, or
+// the socket closing first). Called once, on the client's socket queue, so it
+// must be quick: hand the news on, don't work there.
+using SendCompletion = std::function<void(const std::optional<udp::SocketError>& failure)>;
+
+// Sends OSC packets as UDP datagrams to any host and port without waiting.
 //
 // A client that is never started still sends: the socket binds an ephemeral
 // port at the first send and keeps it, so each client has a source port of
@@ -29,6 +40,8 @@ class OSCClientUDPDelegate;
 class OSCClient {
 public:
     OSCClient();
+    // `system` replaces the socket's system calls (tests fail them on purpose).
+    explicit OSCClient(std::shared_ptr<udp::SystemCalls> system);
     OSCClient(std::uint16_t localPort, bool isPortReuseEnabled, bool isIPv4BroadcastEnabled);
     // Closes the socket.
     ~OSCClient();
@@ -57,16 +70,21 @@ public:
     void stop();
 
     // Encodes on the calling thread and hands the datagram over without
-    // waiting. Throws only the codec's OSCEncodeError; what becomes of the
-    // datagram afterwards (an unknown host, a send error) is not reported.
-    void send(const osc::OSCPacket& packet, const std::string& host, std::uint16_t port);
-    void send(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
-    void send(const osc::OSCBundle& bundle, const std::string& host, std::uint16_t port);
+    // waiting. Throws only the codec's OSCEncodeError, and then sends nothing
+    // and never calls `completion`. What becomes of the datagram afterwards
+    // (an unknown host, a send error) reaches `completion` when one is given;
+    // a client destroyed first drops the completions still waiting.
+    void send(const osc::OSCPacket& packet, const std::string& host, std::uint16_t port,
+              SendCompletion completion = {});
+    void send(const osc::OSCMessage& message, const std::string& host, std::uint16_t port,
+              SendCompletion completion = {});
+    void send(const osc::OSCBundle& bundle, const std::string& host, std::uint16_t port,
+              SendCompletion completion = {});
 
     const std::shared_ptr<udp::DatagramSocket>& udpSocket() const noexcept { return udpSocket_; }
 
 private:
-    void sendBytes(SharedBytes data, const std::string& host, std::uint16_t port);
+    void sendBytes(SharedBytes data, const std::string& host, std::uint16_t port, SendCompletion completion);
 
     std::shared_ptr<udp::DatagramSocket> udpSocket_;
     std::shared_ptr<OSCClientUDPDelegate> udpDelegate_;

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -58,7 +62,7 @@ protected:
     void start(std::shared_ptr<OSCSettings> withSettings = nullptr, bool withAlert = true) {
         ASSERT_TRUE(peer.ok());
         settings = withSettings ? std::move(withSettings) : makeSettings();
-        monitor = OSCManager::create(settings, loop, withAlert ? alert : nullptr);
+        monitor = OSCManager::create(settings, loop, withAlert ? alert : nullptr, system);
         ASSERT_TRUE(loop.runUntil([&] { return monitor->log.size() >= 2; }, patience));
     }
 
@@ -88,6 +92,8 @@ protected:
     udp::testing::Peer peer{AF_INET};
     std::shared_ptr<CountingAlert> alert = std::make_shared<CountingAlert>();
     std::shared_ptr<OSCSettings> settings;
+    // What the ping clients call instead of the kernel, if set before start().
+    std::shared_ptr<udp::testing::FaultySystemCalls> system;
     std::shared_ptr<OSCManager> monitor;
 };
 
@@ -278,6 +284,64 @@ TEST_F(OSCManagerTest, OutOfRangePortsAreRefusedAndMonitoringGoesOn) {
             << "a failed send still moves the rotation on";
         drop();
     }
+}
+
+// A mistyped console name: every ping says so as soon as the resolver has
+// answered, from each client of the pool and from one used a second time,
+// and every interval is judged all the same.
+TEST_F(OSCManagerTest, PingsToAnUnresolvableNameAreEachLoggedAsNotSent) {
+    system = std::make_shared<udp::testing::FaultySystemCalls>();
+    system->resolve("console.invalid", "", nullptr, EAI_NONAME);
+    auto far = makeSettings();
+    far->targetIP = "console.invalid";
+    start(far);
+    const string sent = "\xE2\x86\x92 Sent ping \xE2\x80\x9C/eos/ping\xE2\x80\x9D to console.invalid:" +
+                        std::to_string(peer.port());
+    const string failure = sendFailed + ::gai_strerror(EAI_NONAME);
+
+    std::vector<string> expected = monitor->log.lines();
+    const std::size_t pings = OSCManager::clientCount + 2;
+    for (std::size_t n = 1; n <= pings; ++n) {
+        tick();
+        ASSERT_TRUE(loop.runUntil([&] { return countLines(failure) == n; }, patience)) << "ping " << n;
+        expected.insert(expected.end(), {sent, failure});
+    }
+    EXPECT_EQ(monitor->log.lines(), expected);
+    EXPECT_EQ(monitor->consecutiveMisses(), static_cast<std::int64_t>(pings));
+}
+
+// No route to the far end: the kernel's refusal follows the ping's line, the
+// interval is judged as a silent one, and once the route is back the next
+// ping reaches the far end without an error.
+TEST_F(OSCManagerTest, PingsTheKernelRefusesAreLoggedAsNotSent) {
+    system = std::make_shared<udp::testing::FaultySystemCalls>();
+    start();
+    const auto errorLines = [&] {
+        const auto lines = monitor->log.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const string& line) { return line.starts_with(sendFailed); });
+    };
+    for (const int error : {ENETUNREACH, EHOSTUNREACH}) {
+        SCOPED_TRACE(error);
+        const auto before = monitor->log.size();
+        system->failSendto(error, 1);
+        tick();
+        ASSERT_TRUE(loop.runUntil([&] { return monitor->log.size() == before + 2; }, patience));
+        EXPECT_EQ(monitor->log.lines()[before], sentLine());
+        EXPECT_TRUE(lastLine().starts_with(sendFailed) && lastLine().find(std::strerror(error)) != string::npos)
+            << lastLine();
+    }
+    EXPECT_EQ(monitor->consecutiveMisses(), 2);
+
+    tick();
+    EXPECT_EQ(peer.receive(), wire("/eos/ping"));
+    // The client reports on its socket queue: once that has caught up, an
+    // error line would be on its way to the main loop.
+    monitor->clientPool().clients()[2]->udpSocket()->performBlock([] {});
+    loop.runPending();
+    EXPECT_EQ(lastLine(), sentLine());
+    EXPECT_EQ(errorLines(), 2);
+    EXPECT_EQ(monitor->consecutiveMisses(), 3);
 }
 
 TEST_F(OSCManagerTest, DroppedMonitorIgnoresItsStartTaskAndHandler) {

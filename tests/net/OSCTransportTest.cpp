@@ -8,11 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 namespace vorn::net {
 namespace {
@@ -53,6 +61,81 @@ TEST(OSCClientTest, NeverStartedClientSendsExactBytesFromOneEphemeralPort) {
     EXPECT_EQ(peer6.receive(), wire(bundle));
     EXPECT_NE(ports[0], 0);
     EXPECT_TRUE(ports[1] == ports[0] && client.localPort() == ports[0] && !client.isStarted());
+}
+
+// What the completions of a client's sends heard, in the order they heard it.
+class Outcomes {
+public:
+    using Heard = std::vector<std::pair<std::string, std::optional<udp::SocketError>>>;
+
+    SendCompletion completion(std::string name) {
+        return [this, name](const std::optional<udp::SocketError>& failure) {
+            std::lock_guard lock(mutex_);
+            heard_.emplace_back(name, failure);
+            changed_.notify_all();
+        };
+    }
+
+    // Everything heard once there are `count`; less only when the patience ran out.
+    Heard waitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, patience, [&] { return heard_.size() >= count; });
+        return heard_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Heard heard_;
+};
+
+// Each completion hears once what became of its own send: sent, a name that
+// does not resolve, a kernel error that closes the socket, or a stop() that
+// drops a send waiting for its name and the one queued behind it.
+TEST(OSCClientTest, EachSendsCompletionHearsItsOutcomeOnce) {
+    Peer peer(AF_INET);
+    auto system = std::make_shared<udp::testing::FaultySystemCalls>();
+    const auto gate = std::make_shared<udp::testing::Event>();
+    system->resolve("nowhere.invalid", "", nullptr, EAI_NONAME);
+    system->resolve("slow.invalid", "127.0.0.1", gate);
+    Outcomes outcomes;
+    OSCClient client(system);
+    const OSCMessage ping("/eos/ping");
+
+    client.send(ping, "127.0.0.1", peer.port(), outcomes.completion("sent"));
+    EXPECT_EQ(peer.receive(), wire(ping));
+    client.send(ping, "nowhere.invalid", peer.port(), outcomes.completion("unresolved"));
+    ASSERT_EQ(outcomes.waitFor(2).size(), 2u);
+    system->failSendto(EBADF, 1);
+    client.send(ping, "127.0.0.1", peer.port(), outcomes.completion("refused"));
+    ASSERT_EQ(outcomes.waitFor(3).size(), 3u);
+    client.send(ping, "slow.invalid", peer.port(), outcomes.completion("resolving"));
+    client.send(ping, "127.0.0.1", peer.port(), outcomes.completion("queued"));
+    client.udpSocket()->performBlock([] {});  // both are in the socket's hands
+    client.stop();
+    gate->arrive();
+    const auto heard = outcomes.waitFor(5);
+    ASSERT_EQ(heard.size(), 5u);
+
+    EXPECT_EQ(heard[0], std::pair(std::string("sent"), std::optional<udp::SocketError>()));
+    EXPECT_EQ(heard[1].first, "unresolved");
+    EXPECT_EQ(heard[1].second, udp::SocketError::netdb(EAI_NONAME));
+    EXPECT_EQ(heard[2].first, "refused");
+    ASSERT_TRUE(heard[2].second);
+    EXPECT_EQ(heard[2].second->domain, udp::POSIXErrorDomain);
+    EXPECT_EQ(heard[2].second->code, EBADF);
+    for (const auto& [name, failure] : {heard[3], heard[4]}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(failure);
+        EXPECT_TRUE(failure->isDatagramSocketError(udp::DatagramSocketErrorCode::closed));
+    }
+
+    // The stopped client sends again, and what it dropped is not heard of twice.
+    client.send(ping, "127.0.0.1", peer.port(), outcomes.completion("again"));
+    EXPECT_EQ(peer.receive(), wire(ping));
+    const auto after = outcomes.waitFor(6);
+    ASSERT_EQ(after.size(), 6u);
+    EXPECT_EQ(after.back(), std::pair(std::string("again"), std::optional<udp::SocketError>()));
 }
 
 TEST(OSCTransportTest, AHeldPortFailsWithTheSocketsBindError) {
