@@ -27,7 +27,8 @@ int millisecondsUntil(Clock::time_point deadline) {
 
 // A repeating timer re-armed as a single shot towards the next point of its
 // grid, so a tick that runs late does not shift the ones after it (QTimer's
-// own repetition would restart its interval from the late tick).
+// own repetition would restart its interval from the late tick), and a
+// thread held up past several deadlines gets one tick for them all.
 struct RepeatingTimer {
     QPointer<QTimer> timer;
     Clock::time_point deadline;
@@ -46,7 +47,10 @@ struct QtMainLoop::Shared {
 };
 
 QtMainLoop::QtMainLoop()
-    : context_(new QObject), mainThread_(std::this_thread::get_id()), shared_(std::make_shared<Shared>()) {
+    : context_(new QObject),
+      mainThread_(std::this_thread::get_id()),
+      start_(std::chrono::steady_clock::now()),
+      shared_(std::make_shared<Shared>()) {
     shared_->context = context_;
 }
 
@@ -97,7 +101,8 @@ dispatch::Cancellable QtMainLoop::startRepeatingTimer(dispatch::Duration interva
         if (repeating->cancelled.load() || repeating->timer == nullptr) {
             return;
         }
-        repeating->deadline += repeating->interval;
+        // On the grid, past any deadline that a held-up thread missed.
+        repeating->deadline = dispatch::nextDeadline(repeating->deadline, repeating->interval, Clock::now());
         repeating->timer->start(millisecondsUntil(repeating->deadline));
     });
     timer->start(millisecondsUntil(repeating->deadline));
@@ -120,6 +125,10 @@ dispatch::Cancellable QtMainLoop::startRepeatingTimer(dispatch::Duration interva
 
 void QtMainLoop::runPending() {
     QCoreApplication::sendPostedEvents(context_, QEvent::MetaCall);
+}
+
+dispatch::Duration QtMainLoop::now() const {
+    return Clock::now() - start_;
 }
 
 bool QtMainLoop::isMainThread() const {

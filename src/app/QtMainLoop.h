@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -25,6 +26,7 @@ public:
     [[nodiscard]] dispatch::Cancellable startRepeatingTimer(dispatch::Duration interval,
                                                             dispatch::Task tick) override;
     bool isMainThread() const override;
+    dispatch::Duration now() const override;
 
     // Runs the tasks posted so far, on the main thread, without the rest of
     // the event loop: for shutdown, when no event loop runs any more.
@@ -35,6 +37,7 @@ private:
 
     QObject* context_;
     std::thread::id mainThread_;
+    std::chrono::steady_clock::time_point start_;
     std::shared_ptr<Shared> shared_;
 };
 

@@ -9,10 +9,14 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vorn::app {
@@ -25,6 +29,33 @@ QEasingCurve easeOut() {
     QEasingCurve curve(QEasingCurve::BezierSpline);
     curve.addCubicBezierSegment(QPointF(0, 0), QPointF(0.58, 1), QPointF(1, 1));
     return curve;
+}
+
+// Writes `text` to `fd` as far as it goes without waiting, and drops the rest:
+// a reader that has stopped reading (a full pipe, a terminal paused with
+// Ctrl-S) must never hold up the thread that draws the window and sends the
+// pings. A pipe is writable when one of its slots is free, which takes a line
+// this short whole; a pipe with no reader left refuses the write (SIGPIPE is
+// ignored in the app).
+void writeWithoutWaiting(int fd, std::string_view text) {
+    while (!text.empty()) {
+        pollfd ready{fd, POLLOUT, 0};
+        const int polled = ::poll(&ready, 1, 0);
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled <= 0 || (ready.revents & POLLOUT) == 0 || (ready.revents & (POLLERR | POLLNVAL)) != 0) {
+            return;
+        }
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
 }
 
 }  // namespace
@@ -132,9 +163,9 @@ QSize WaveformView::minimumSizeHint() const {
 }
 
 void WaveformView::spike(std::int64_t heartbeatCount) {
-    const std::string line = spikeLine(heartbeatCount) + "\n";
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
+    // Straight to the descriptor: the C library's buffered stream would wait
+    // for a slow reader in its flush.
+    writeWithoutWaiting(STDOUT_FILENO, spikeLine(heartbeatCount) + "\n");
 
     ++beat_;
     trimAnimation_.stop();

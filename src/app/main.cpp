@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +16,10 @@ bool isSet(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Standard output may be a pipe whose reader has gone (`vorn-osc | head
+    // -1`): a write to it must fail, not end the app and its alarm with it.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Qt would abort with a message about platform plugins; a person at a
     // terminal without a display is better served by the headless monitor.
     if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {

@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -13,13 +14,14 @@ namespace {
 // A repeating timer. The pending wait owns it, so it lives exactly as long as
 // it is armed; the handle only points at it.
 struct RepeatingTimer : std::enable_shared_from_this<RepeatingTimer> {
+    // A period of zero would fire without end; the shortest there is stands in.
     RepeatingTimer(asio::io_context& context, Duration period, Task task)
-        : timer(context), interval(period), tick(std::move(task)) {}
+        : timer(context), interval(std::max(period, Duration(1))), tick(std::move(task)) {}
 
     void arm() {
         // Deadlines sit on a grid from the start, so a late tick does not
-        // shift the ones after it.
-        timer.expires_at(timer.expiry() + interval);
+        // shift the ones after it; those it fell behind are skipped.
+        timer.expires_at(nextDeadline(timer.expiry(), interval, std::chrono::steady_clock::now()));
         timer.async_wait([self = shared_from_this()](const asio::error_code& error) {
             if (error || self->cancelled.load()) {
                 return;
@@ -39,7 +41,7 @@ struct RepeatingTimer : std::enable_shared_from_this<RepeatingTimer> {
 
 }  // namespace
 
-AsioMainLoop::AsioMainLoop() : mainThread_(std::this_thread::get_id()) {}
+AsioMainLoop::AsioMainLoop() : mainThread_(std::this_thread::get_id()), start_(std::chrono::steady_clock::now()) {}
 
 AsioMainLoop::~AsioMainLoop() = default;
 
@@ -83,6 +85,10 @@ Cancellable AsioMainLoop::startRepeatingTimer(Duration interval, Task tick) {
             timer->timer.cancel();
         }
     });
+}
+
+Duration AsioMainLoop::now() const {
+    return std::chrono::steady_clock::now() - start_;
 }
 
 bool AsioMainLoop::isMainThread() const {

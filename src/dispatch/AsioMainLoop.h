@@ -6,6 +6,7 @@
 #include <asio/io_context.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace vorn::dispatch {
@@ -35,11 +36,13 @@ public:
     void postAfter(Duration delay, Task task) override;
     [[nodiscard]] Cancellable startRepeatingTimer(Duration interval, Task tick) override;
     bool isMainThread() const override;
+    Duration now() const override;
 
 private:
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> keepRunning_{context_.get_executor()};
     std::atomic<std::thread::id> mainThread_;
+    const std::chrono::steady_clock::time_point start_;
 };
 
 }  // namespace vorn::dispatch

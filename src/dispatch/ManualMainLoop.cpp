@@ -17,7 +17,8 @@ namespace {
 using Slot = std::pair<Duration, std::uint64_t>;
 
 struct RepeatingTimer {
-    RepeatingTimer(Duration period, Task task) : interval(period), tick(std::move(task)) {}
+    // A period of zero would fire without end; the shortest there is stands in.
+    RepeatingTimer(Duration period, Task task) : interval(std::max(period, Duration(1))), tick(std::move(task)) {}
     const Duration interval;
     const Task tick;
     Slot slot{};  // guarded by State::mutex
@@ -50,7 +51,7 @@ Duration ManualMainLoop::now() const {
     return state_->now;
 }
 
-std::size_t ManualMainLoop::runPending() {
+std::size_t ManualMainLoop::runPosted() {
     std::size_t ran = 0;
     for (;;) {
         Task task;
@@ -67,30 +68,43 @@ std::size_t ManualMainLoop::runPending() {
     }
 }
 
+std::size_t ManualMainLoop::runPending() {
+    std::size_t ran = runPosted();
+    return ran + fireDue(now());
+}
+
 std::size_t ManualMainLoop::advance(Duration by) {
     std::size_t ran = runPending();
-    Duration target;
-    {
-        std::lock_guard lock(state_->mutex);
-        target = state_->now + by;
-    }
+    return ran + fireDue(now() + by);
+}
+
+void ManualMainLoop::stall(Duration by) {
+    std::lock_guard lock(state_->mutex);
+    state_->now += by;
+}
+
+std::size_t ManualMainLoop::fireDue(Duration target) {
+    std::size_t ran = 0;
     for (;;) {
         Scheduled due;
         {
             std::lock_guard lock(state_->mutex);
             auto first = state_->schedule.begin();
             if (first == state_->schedule.end() || first->first.first > target) {
-                state_->now = target;
+                state_->now = std::max(state_->now, target);
                 return ran;
             }
-            state_->now = first->first.first;
+            // A deadline that a stall left behind fires now: the clock never
+            // runs backwards.
+            state_->now = std::max(state_->now, first->first.first);
             due = std::move(first->second);
             state_->schedule.erase(first);
             if (due.repeating) {
                 // Rearm before the tick runs, so that the tick can cancel it.
-                // The next deadline is on the grid, not "now + interval".
+                // The next deadline is on the grid, not "now + interval", and
+                // past every deadline that the stall made it miss.
                 auto& timer = *due.repeating;
-                timer.slot = state_->nextSlot(timer.slot.first + timer.interval);
+                timer.slot = state_->nextSlot(nextDeadline(timer.slot.first, timer.interval, state_->now));
                 state_->schedule.emplace(timer.slot, Scheduled{nullptr, due.repeating});
             }
         }
@@ -100,7 +114,7 @@ std::size_t ManualMainLoop::advance(Duration by) {
             due.task();
         }
         ++ran;
-        ran += runPending();
+        ran += runPosted();
     }
 }
 

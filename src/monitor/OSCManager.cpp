@@ -1,5 +1,6 @@
 #include "monitor/OSCManager.h"
 
+#include "ascii/VisibleText.h"
 #include "dispatch/ConcurrentQueue.h"
 #include "net/OSCTimeTagMode.h"
 #include "osc/OSCAddressPattern.h"
@@ -138,7 +139,11 @@ std::shared_ptr<net::OSCServer> OSCManager::server() const {
 
 void OSCManager::startPingTimer() {
     pingTimer_.cancel();
-    pingTimer_ = mainLoop_.startRepeatingTimer(timerPeriod(settings_->pingInterval.get()),
+    pingPeriod_ = timerPeriod(settings_->pingInterval.get());
+    lastTickAt_ = mainLoop_.now();
+    lastTickLate_ = false;
+    lastTickExcused_ = false;
+    pingTimer_ = mainLoop_.startRepeatingTimer(pingPeriod_,
                                                [weak = weak_from_this()] {
                                                    if (auto self = weak.lock()) {
                                                        self->sendPing();
@@ -253,12 +258,30 @@ void OSCManager::sendPing() {
         log.append(std::move(line));
     }
 
+    // A tick that comes more than half a period after its time ends an
+    // interval in which the monitor itself was held up: its main thread
+    // blocked, or the whole program stopped with the answers to the last
+    // ping still unread in the socket. Silence over such a span says nothing
+    // about the link, so it is not held against it; nor is the silence of
+    // the tick that may follow within half a period, on the timer's grid,
+    // before the late ping could be answered. A reply counts all the same.
+    // A late tick is let off only when the tick before it was not, so that
+    // a loop that is always late still finds a dead link.
+    const dispatch::Duration now = mainLoop_.now();
+    const dispatch::Duration sinceLastTick = now - lastTickAt_;
+    const bool late = sinceLastTick > pingPeriod_ + pingPeriod_ / 2;
+    const bool excused = late ? !lastTickExcused_
+                              : lastTickExcused_ && lastTickLate_ && sinceLastTick < pingPeriod_ / 2;
+    lastTickAt_ = now;
+    lastTickLate_ = late;
+    lastTickExcused_ = excused;
+
     // Taken and cleared in one step: a reply that lands while this tick runs
     // counts for the next interval instead of vanishing.
     if (lastReplyReceived_.exchange(false)) {
         consecutiveMisses_ = 0;
         updateAliveState(true);
-    } else {
+    } else if (!excused) {
         ++consecutiveMisses_;
         if (consecutiveMisses_ >= missThreshold) {
             updateAliveState(false);
@@ -268,7 +291,9 @@ void OSCManager::sendPing() {
 
 void OSCManager::handleIncomingMessage(const osc::OSCMessage& message) {
     const std::string_view address = message.addressPattern().rawAddress();
-    appendOnMain(concat({receivedPrefix, address, closeQuote}));
+    // Anyone who reaches the port writes this text; escaped, it can neither
+    // break the line nor drive the terminal that shows it.
+    appendOnMain(concat({receivedPrefix, ascii::visibleText(address), closeQuote}));
 
     const std::string desiredReply = desiredReplySnapshot();
     // An empty text would be found in every address; it is taken to mean

@@ -74,10 +74,13 @@ public:
     // the outcome and, on success, installs the message handler.
     void startServerTask();
 
-    // One tick, main thread: sends a ping, then judges the interval that ended.
-    // The ping's line is logged at once; a ping that then turns out not to
-    // have left (unknown host, refused by the kernel) adds its error line when
-    // the client reports it, in a later turn.
+    // One tick, main thread: sends a ping, then judges the interval that
+    // ended. The ping's line is logged at once; a ping that then turns out not
+    // to have left (unknown host, refused by the kernel) adds its error line
+    // when the client reports it, in a later turn. A tick that comes late,
+    // after the main loop was held up, and the one that may follow it within
+    // half a period credit a reply but hold no silence against the link,
+    // unless the tick before the late one was let off too.
     void sendPing();
 
     // Any thread. Logs the message and, when it is a reply, credits it to the
@@ -115,6 +118,13 @@ private:
     std::string desiredReply_;
 
     dispatch::Cancellable pingTimer_;
+    // The ping timer's period, and when (on the main loop's clock) the last
+    // tick came, so that a tick can tell when it comes late; whether that
+    // tick was late, and whether its silence was let off.
+    dispatch::Duration pingPeriod_{0};
+    dispatch::Duration lastTickAt_{0};
+    bool lastTickLate_ = false;
+    bool lastTickExcused_ = false;
     std::atomic<bool> lastReplyReceived_{false};
     std::int64_t consecutiveMisses_ = 0;
     std::vector<dispatch::Cancellable> cancellables_;

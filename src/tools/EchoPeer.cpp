@@ -1,5 +1,6 @@
 #include "tools/EchoPeer.h"
 
+#include "ascii/VisibleText.h"
 #include "osc/OSCMessage.h"
 
 #include <exception>
@@ -58,7 +59,8 @@ void EchoPeer::handle(const osc::OSCMessage& message, const std::string& host, s
     const auto address = message.addressPattern().rawAddress();
     const auto from = endpointText(host, port);
     if (routes_.methods(message.addressPattern()).empty()) {
-        output_("ignored \"" + std::string(address) + "\" from " + from);
+        // The address is the sender's to choose: escaped, it stays on its line.
+        output_("ignored \"" + ascii::visibleText(address) + "\" from " + from);
         return;
     }
     const auto to = endpointText(host, options_.replyPort);

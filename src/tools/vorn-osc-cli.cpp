@@ -65,6 +65,7 @@ int monitorLink(const tools::CliOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    std::signal(SIGPIPE, SIG_IGN);
     const auto parsed = vorn::tools::parseCliOptions(argc, argv, std::cout, std::cerr);
     if (!parsed.options) {
         return parsed.exitCode;

@@ -34,6 +34,10 @@ const CLI::Validator oscAddress(
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of our output that has gone must not end the peer that a
+    // monitor is watching; the lines are lost, the answers go on.
+    signal(SIGPIPE, SIG_IGN);
+
     // Blocked before any thread starts, so every thread inherits the mask and
     // only sigwait below takes these signals.
     sigset_t stopSignals;

@@ -2,7 +2,9 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,6 +57,34 @@ private Q_SLOTS:
         }
         QTest::qWait(20);
         QCOMPARE(ran, 0);
+    }
+
+    // A main thread blocked for ten intervals: the timer then ticks once to
+    // catch up and goes on at its period, rather than firing the ten it
+    // missed back to back. Ticks never come before their deadline, so
+    // whatever the machine's load, no more than the catch-up and one deadline
+    // of the grid can fall within one interval after the block.
+    void aTimerHeldUpPastManyDeadlinesTicksOnceToCatchUp() {
+        using Clock = std::chrono::steady_clock;
+        constexpr auto interval = 20ms;
+        QtMainLoop loop;
+        std::vector<Clock::time_point> ticks;
+        Clock::time_point unblocked;
+        vorn::dispatch::Cancellable timer;
+        timer = loop.startRepeatingTimer(interval, [&] {
+            ticks.push_back(Clock::now());
+            if (ticks.size() == 1) {
+                std::this_thread::sleep_for(10 * interval);
+                unblocked = Clock::now();
+            } else if (ticks.size() == 5) {
+                timer.cancel();
+            }
+        });
+        QTRY_COMPARE(ticks.size(), std::size_t{5});
+        const auto soonAfter = std::count_if(ticks.begin(), ticks.end(), [&](auto tick) {
+            return tick >= unblocked && tick < unblocked + interval;
+        });
+        QVERIFY2(soonAfter <= 2, std::to_string(soonAfter).c_str());
     }
 };
 

@@ -2,6 +2,7 @@
 #include "ascii/ASCIICharacter.h"
 #include "ascii/ASCIIString.h"
 #include "ascii/Graphemes.h"
+#include "ascii/VisibleText.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -140,6 +141,73 @@ TEST(Graphemes, CountAndCutByUserPerceivedCharacters) {
             EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
             EXPECT_EQ(prefix.size() == text.size(), n == count);
         }
+    }
+}
+
+TEST(VisibleText, ControlsAndIllFormedBytesBecomeEscapesAndTheRestStays) {
+    using namespace std::string_literals;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/eos/out/ping", "/eos/out/ping"},
+        {" !\"#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}~", " !\"#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}~"},
+        {"\x1B[8m/hidden", "\\x1B[8m/hidden"},       // ESC: a terminal command
+        {"/a\a", "/a\\x07"},                           // BEL
+        {"/a\rforged", "/a\\x0Dforged"},               // CR
+        {"/a\n/b", "/a\\x0A/b"},                       // LF
+        {"/a\t", "/a\\x09"},                           // TAB
+        {"/a\x7F", "/a\\x7F"},                         // DEL
+        {"/a\0b"s, "/a\\x00b"},                        // NUL
+        {"\xC2\x9B" "31m", "\\xC2\\x9B31m"},           // C1 CSI
+        {"\xC2\x80\xC2\x9F\xC2\xA0", "\\xC2\\x80\\xC2\\x9F\xC2\xA0"},  // C1 from first to last; NBSP stays
+        {"caf\xC3\xA9 " + family, "caf\xC3\xA9 " + family},           // well-formed UTF-8 stays
+        {"\x80", "\\x80"},                             // a lone continuation byte
+        {"ab\xC3", "ab\\xC3"},                         // cut short
+        {"\xC0\xAF", "\\xC0\\xAF"},                    // overlong '/'
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xFF\xFE" "ok", "\\xFF\\xFEok"},
+        // A backslash is doubled only where it would read as an escape.
+        {"C:\\show\\cues", "C:\\show\\cues"},
+        {"\\x1B", "\\\\x1B"},
+        {"a\\\\b", "a\\\\\\b"},
+        {"\\\x1B", "\\\\\\x1B"},
+        {"end\\", "end\\"},
+        {"", ""},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(visibleText(text), shown) << testing::PrintToString(text);
+}
+
+// Read back left to right, the line gives the datagram's bytes exactly, and
+// nothing in it but a backslash needs escaping: one datagram, one line.
+TEST(VisibleText, ReadsBackToTheSameBytesAndHoldsNothingATerminalObeys) {
+    const auto readBack = [](const std::string& line) {
+        std::string bytes;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '\\') {
+                bytes += '\\';
+                ++i;
+            } else if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x') {
+                bytes += static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else {
+                bytes += line[i];
+            }
+        }
+        return bytes;
+    };
+    std::mt19937 random(13);
+    // Rich in backslashes, x, controls, C1 leads and UTF-8 pieces.
+    const std::string alphabet = std::string("\\\\\\xxa/\x1B\n\x7F\xC2\x9B\x80\xC3\xA9\xE2\x82\xAC\xF0\x9F\x91\x8D") +
+                                 std::string(1, '\0');
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 12);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        for (std::size_t n = length(random); n > 0; --n) text += alphabet[pick(random)];
+        const std::string line = visibleText(text);
+        ASSERT_EQ(readBack(line), text) << testing::PrintToString(text) << " shown as " << line;
+        std::string withoutBackslashes = line;
+        std::erase(withoutBackslashes, '\\');
+        ASSERT_EQ(visibleText(withoutBackslashes), withoutBackslashes) << line;
     }
 }
 

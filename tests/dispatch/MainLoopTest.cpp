@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -34,6 +36,31 @@ TEST(ManualMainLoop, RepeatingTimerKeepsItsPeriodAndARestartTakesANewPhase) {
     ticks.clear();
     loop.advance(200ms);
     EXPECT_EQ(ticks, (Times{713ms, 813ms}));
+}
+
+// A held-up loop: the clock moves and nothing runs. The next run does what
+// was posted meanwhile, then what fell due, late and in deadline order: a
+// timer ticks once for all its missed deadlines and goes on on its grid,
+// also when the stall ends right on a deadline.
+TEST(ManualMainLoop, AStalledLoopTicksOnceForItsMissedDeadlinesAndKeepsThePhase) {
+    ManualMainLoop loop;
+    Times ran;
+    auto timer = loop.startRepeatingTimer(100ms, [&] { ran.push_back(loop.now()); });
+    loop.advance(150ms);
+    loop.postAfter(10ms, [&] { ran.push_back(-loop.now()); });  // due at 160 ms
+    loop.stall(380ms);
+    loop.post([&] { ran.push_back(0ms); });
+    EXPECT_EQ(loop.now(), 530ms);
+    EXPECT_EQ(ran, Times{100ms}) << "nothing runs in a stall";
+    EXPECT_EQ(loop.runPending(), 3u);
+    EXPECT_EQ(ran, (Times{100ms, 0ms, -530ms, 530ms}));
+    EXPECT_EQ(loop.runPending(), 0u);
+    loop.advance(70ms);
+    EXPECT_EQ(ran.back(), 600ms);
+    loop.stall(300ms);  // ends on the deadline at 900 ms
+    ran.clear();
+    loop.advance(150ms);
+    EXPECT_EQ(ran, (Times{900ms, 1000ms}));
 }
 
 TEST(ManualMainLoop, CancellingATimerStopsItAndReleasesItsTick) {
@@ -107,6 +134,35 @@ TEST(AsioMainLoop, RunsPostsAndTicksOnItsOwnThreadUntilStopped) {
     EXPECT_EQ(ticks, 3);
     EXPECT_TRUE(onLoopThread);
     EXPECT_TRUE(offLoopThreadSeen);
+}
+
+// A loop thread blocked for ten intervals: the timer then ticks once to catch
+// up and goes on at its period, rather than firing the ten it missed back to
+// back. Ticks never come before their deadline, so whatever the machine's
+// load, no more than the catch-up and one deadline of the grid can fall within
+// one interval after the block.
+TEST(AsioMainLoop, ATimerHeldUpPastManyDeadlinesTicksOnceToCatchUp) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto interval = 20ms;
+    AsioMainLoop loop;
+    std::vector<Clock::time_point> ticks;
+    Clock::time_point unblocked;
+    std::optional<Cancellable> timer;
+    timer = loop.startRepeatingTimer(interval, [&] {
+        ticks.push_back(Clock::now());
+        if (ticks.size() == 1) {
+            std::this_thread::sleep_for(10 * interval);
+            unblocked = Clock::now();
+        } else if (ticks.size() == 5) {
+            timer->cancel();
+            loop.stop();
+        }
+    });
+    loop.run();
+    ASSERT_EQ(ticks.size(), 5u);
+    const auto soonAfter = std::count_if(ticks.begin(), ticks.end(),
+                                         [&](auto tick) { return tick >= unblocked && tick < unblocked + interval; });
+    EXPECT_LE(soonAfter, 2);
 }
 
 }  // namespace

@@ -229,6 +229,91 @@ TEST_F(OSCManagerTest, ReplyOverLoopbackIsCredited) {
     EXPECT_EQ(lastLine(), stateAlive);
 }
 
+// Anyone who reaches the receive port writes the address: the line shows it
+// escaped, whole, on one line (the app's log, its export and the terminal
+// monitor all print this line).
+TEST_F(OSCManagerTest, ReceivedAddressIsEscapedOnOneLine) {
+    start();
+    const string hostile = "/eos/out/ping\r\x1B[8m\x1B]0;owned\x07\n\x7F";
+    ASSERT_TRUE(peer.sendTo(monitor->server()->boundPort(), wire(hostile)));
+    ASSERT_TRUE(loop.runUntil([&] { return monitor->heartbeatCount.get() == 1; }, patience))
+        << "the match is made on the address as it came";
+    EXPECT_EQ(lastLine(), receivedLine("/eos/out/ping\\x0D\\x1B[8m\\x1B]0;owned\\x07\\x0A\\x7F"));
+}
+
+// The program was held up (stopped with Ctrl-Z, its main thread blocked on
+// output) for several intervals while the far end kept answering. On the way
+// out of the stall the monitor pings once, not once per missed interval, and
+// does not cry DEAD: neither when the answer came in during the stall, nor
+// when it still waits unread behind the late tick, even with one answer
+// already lost before the stall, and whether the stall ends just before a
+// tick of the grid or halfway between two.
+TEST_F(OSCManagerTest, AStallWhileThePeerAnswersGivesOneLatePingAndNoFalseDead) {
+    struct Case {
+        const char* name;
+        bool answeredDuringTheStall;
+        bool answerLostBefore;
+        std::chrono::milliseconds stall;
+    };
+    for (const auto& test : {Case{"answered during the stall", true, false, 5500ms},
+                             Case{"answered during the stall, one lost before", true, true, 5990ms},
+                             Case{"answer unread behind the late tick", false, false, 5500ms},
+                             Case{"answer unread, one lost before, stall ends at a tick", false, true, 5990ms}}) {
+        SCOPED_TRACE(test.name);
+        alert->raised = 0;
+        start();
+        reply();
+        tick();  // ALIVE
+        reply();
+        tick();  // the ping the far end answers during the stall
+        if (test.answerLostBefore) tick();
+        ASSERT_TRUE(monitor->isAlive.get());
+        const auto pings = countLines(sentLine());
+
+        if (test.answeredDuringTheStall) {
+            loop.stall(100ms);
+            monitor->handleIncomingMessage(osc::OSCMessage("/eos/out/ping"));
+            loop.stall(test.stall - 100ms);
+        } else {
+            loop.stall(test.stall);
+        }
+        loop.runPending();  // the loop runs again: one late tick
+        EXPECT_EQ(countLines(sentLine()), pings + 1) << "one ping for the whole stall";
+        // The timer goes on at its phase: with a stall ending 10 ms before a
+        // tick of its grid, that tick comes before the late ping's answer
+        // and before the unread answer is read.
+        const bool tickRightAfter = test.stall == 5990ms;
+        loop.advance(10ms);
+        EXPECT_EQ(countLines(sentLine()), pings + (tickRightAfter ? 2 : 1));
+        if (!test.answeredDuringTheStall) reply();  // read at last
+        reply();                                     // the late ping's answer
+        tick();
+        EXPECT_EQ(countLines(sentLine()), pings + (tickRightAfter ? 3 : 2));
+        EXPECT_TRUE(monitor->isAlive.get());
+        EXPECT_EQ(countLines(stateDead), 0u);
+        EXPECT_EQ(alert->raised, 0);
+        EXPECT_EQ(monitor->consecutiveMisses(), 0);
+        drop();
+    }
+}
+
+// Letting a late tick off must not hide a dead link from a loop that is
+// always late: the far end is silent, and every tick comes two and a half
+// intervals after the one before.
+TEST_F(OSCManagerTest, ALoopThatIsAlwaysLateStillFindsADeadLink) {
+    start();
+    reply();
+    tick();
+    ASSERT_TRUE(monitor->isAlive.get());
+    for (int i = 0; i < 4 && monitor->isAlive.get(); ++i) {
+        loop.stall(2500ms);
+        loop.runPending();
+    }
+    EXPECT_FALSE(monitor->isAlive.get());
+    EXPECT_EQ(countLines(stateDead), 1u);
+    EXPECT_EQ(alert->raised, 1);
+}
+
 TEST_F(OSCManagerTest, ReceivePortInUseFailsUntilARestartOnAFreePort) {
     udp::testing::Peer holder(AF_INET);
     const std::uint16_t heldPort = holder.port();

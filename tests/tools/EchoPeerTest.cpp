@@ -115,6 +115,14 @@ TEST(EchoPeerTest, OnlyAddressesReachingThePingAreAnswered) {
     EXPECT_EQ(echo.waitForLines(expected.size()), expected);
 }
 
+// Whoever sends decides the address: it is printed escaped, on its one line,
+// never as a terminal command.
+TEST(EchoPeerTest, AnIgnoredAddressIsPrintedEscapedOnOneLine) {
+    Echo echo(AF_INET);
+    ASSERT_TRUE(echo.send(OSCMessage("/x\x1B]0;title\x07\r\n\x7F/y")));
+    EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), echo.ignored("/x\\x1B]0;title\\x07\\x0D\\x0A\\x7F/y")}));
+}
+
 testutil::ChildProcess echoProgram(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), VORN_OSC_ECHO_PROGRAM);
     return testutil::ChildProcess(std::move(arguments));
