@@ -47,6 +47,7 @@ TEST(DatagramSocketSendErrors, ARefusalOfOneDatagramFailsThatSendAlone) {
         EXPECT_EQ(harness.delegate->waitForData(1), Strings{"still here"});
         const auto reports = harness.delegate->reports();
         EXPECT_EQ(summary(reports), "notSent 1 (" + std::string(std::strerror(code)) + "), sent 2, received still here");
+        ASSERT_TRUE(reports.at(0).error.has_value());
         EXPECT_EQ(reports.at(0).error->domain, POSIXErrorDomain);
         EXPECT_EQ(reports.at(0).error->code, code);
         EXPECT_EQ(reports.at(0).error->failureReason, "Error in send() function.");
@@ -106,6 +107,7 @@ TEST(DatagramSocketSendFilter, AFilterThatThrowsFailsTheSendWithItsReason) {
         EXPECT_EQ(peer.receive(), "four");
         const auto reports = harness.delegate->waitFor(4);
         EXPECT_EQ(summary(reports), "sent 1, notSent 2 (Send filter failed: no verdict), sent 3, sent 4");
+        ASSERT_TRUE(reports.at(1).error.has_value());
         EXPECT_TRUE(reports.at(1).error->isDatagramSocketError(DatagramSocketErrorCode::other));
     }
 }
