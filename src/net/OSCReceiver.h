@@ -21,9 +21,10 @@ namespace vorn::net {
 using OSCMessageHandler = std::function<void(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
                                              const std::string& host, std::uint16_t port)>;
 
-// How much a receiver in mode osc1_0 holds back for later. A peer could date
-// any number of bundles years ahead; past either bound further future bundles
-// are delivered at once rather than kept.
+// How much a receiver in mode osc1_0 holds back for later: bundles, and the
+// bytes of the datagrams that hold them, which is what is kept until they are
+// due. A peer could date any number of bundles years ahead; past either bound
+// further future bundles are delivered at once rather than kept.
 struct OSCHoldBackLimit {
     std::size_t bundles = 1024;
     std::size_t bytes = std::size_t{16} << 20;

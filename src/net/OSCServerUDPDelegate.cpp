@@ -1,5 +1,6 @@
 #include "net/OSCServerUDPDelegate.h"
 
+#include "dispatch/TimerSource.h"
 #include "osc/OSCBundle.h"
 
 #include <algorithm>
@@ -9,13 +10,14 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vorn::net {
 
 namespace {
 
-// Wire tags reach about 136 years ahead; the cap keeps the queue's deadline
-// (its clock's now plus the delay) inside the clock's range.
+// Wire tags reach about 136 years ahead; the cap keeps the timer's deadline
+// (the clock's now plus the delay) inside the clock's range.
 constexpr double maxHoldSeconds = 150.0 * 365.25 * 24 * 3600;
 
 dispatch::Duration holdDelay(double seconds) {
@@ -38,82 +40,86 @@ void callHandler(const OSCReceiver& receiver, const osc::OSCMessage& message, co
     }
 }
 
-}  // namespace
+// Calls `handle` with every message of `element` and the time tag of the
+// bundle around it, depth-first, so that messages come in element order also
+// across nested bundles; the codec bounds the nesting.
+template <class Handle>
+void visitMessages(const osc::OSCPacket& element, const osc::OSCTimeTag& timeTag, Handle& handle) {
+    if (const auto* bundle = element.bundleIf()) {
+        for (const auto& inner : bundle->elements()) {
+            visitMessages(inner, bundle->timeTag(), handle);
+        }
+        return;
+    }
+    handle(element.message(), timeTag);
+}
 
-// Messages of one bundle time tag that wait for their moment. They point into
-// the decoded packet, which the batch keeps alive.
-struct OSCServerUDPDelegate::Held {
-    osc::OSCTimeTag timeTag;
-    std::shared_ptr<const osc::OSCPacket> packet;
-    std::vector<const osc::OSCMessage*> messages;
-    // Past the hold-back limit: delivered as they come instead.
-    bool deliverNow = false;
-};
+std::optional<osc::OSCPacket> decode(const SharedBytes& data) {
+    try {
+        return osc::parseOSC(data);
+    } catch (const std::exception&) {
+        // Whatever a peer sends, a bad datagram is its problem, not ours.
+        return std::nullopt;
+    }
+}
+
+}  // namespace
 
 // One datagram on its way to the handler.
 struct OSCServerUDPDelegate::Walk {
     OSCServerUDPDelegate& delegate;
-    OSCReceiver& receiver;
+    const OSCReceiver& receiver;
+    const SharedBytes& datagram;
     const std::string& host;
     std::uint16_t port;
-    std::size_t datagramSize;
-    // Set only when the datagram may hold something back.
-    std::shared_ptr<const osc::OSCPacket> packet;
-    std::vector<Held> held;
-
+    bool mayHold;
+    // Every future time tag met so far, and whether its messages are held:
+    // all messages of one tag in a datagram share one fate, which is what
+    // lets the held ones be found again by their tag alone.
+    std::vector<std::pair<osc::OSCTimeTag, bool>> decided;
     // The first exception a handler threw; rethrown once the datagram is
     // done, so that one failing call costs no other message its delivery.
     std::exception_ptr failure;
 
-    void deliver(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
-        callHandler(receiver, message, timeTag, host, port, failure);
-    }
-
-    // Depth-first, so that messages reach the handler in element order also
-    // across nested bundles; the codec bounds the nesting.
-    void visit(const osc::OSCPacket& element, const osc::OSCTimeTag& timeTag) {
-        if (const auto* bundle = element.bundleIf()) {
-            for (const auto& inner : bundle->elements()) {
-                visit(inner, bundle->timeTag());
+    void operator()(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
+        if (!mayHold || !timeTag.isFuture()) {
+            callHandler(receiver, message, timeTag, host, port, failure);
+            return;
+        }
+        const auto known = std::find_if(decided.begin(), decided.end(),
+                                        [&](const auto& decision) { return decision.first == timeTag; });
+        if (known != decided.end()) {
+            if (!known->second) {
+                callHandler(receiver, message, timeTag, host, port, failure);
             }
             return;
         }
-        handle(element.message(), timeTag);
-    }
-
-    void handle(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
-        if (receiver.timeTagMode() == OSCTimeTagMode::ignore || !packet || !timeTag.isFuture() ||
-            timeTag.secondsFromNow() <= 0) {
-            deliver(message, timeTag);
+        // A moment that has passed stays passed, so it needs no note.
+        if (timeTag.secondsFromNow() <= 0) {
+            callHandler(receiver, message, timeTag, host, port, failure);
             return;
         }
-        Held* batch = nullptr;
-        for (auto& candidate : held) {
-            if (candidate.timeTag == timeTag) {
-                batch = &candidate;
-            }
-        }
-        if (batch == nullptr) {
-            // Each held batch keeps the whole datagram alive, so that is what
-            // it costs.
-            const auto& limit = receiver.holdBackLimit();
-            const bool full = delegate.heldBundles_ >= limit.bundles ||
-                              delegate.heldBytes_ + datagramSize > limit.bytes;
-            if (!full) {
-                delegate.heldBundles_ += 1;
-                delegate.heldBytes_ += datagramSize;
-            }
-            batch = &held.emplace_back(Held{timeTag, packet, {}, full});
-        }
-        if (batch->deliverNow) {
-            deliver(message, timeTag);
+        const bool held = delegate.admit(receiver, datagram.size());
+        decided.emplace_back(timeTag, held);
+        if (held) {
+            delegate.hold(receiver, Held{timeTag, datagram, host, port});
         } else {
-            batch->messages.push_back(&message);
+            // Past the hold-back limit: delivered as it comes instead.
+            callHandler(receiver, message, timeTag, host, port, failure);
         }
     }
 };
 
 OSCServerUDPDelegate::OSCServerUDPDelegate(std::weak_ptr<OSCReceiver> oscServer) : oscServer_(std::move(oscServer)) {}
+
+OSCServerUDPDelegate::~OSCServerUDPDelegate() {
+    // The timer lives on the receive queue. Released elsewhere, it would wait
+    // there for whatever handler is running: it goes to the queue instead,
+    // where nothing of ours is left for it to deliver.
+    if (timer_ && !timerQueue_->isCurrent()) {
+        timerQueue_->async([timer = std::move(timer_)]() mutable { timer.reset(); });
+    }
+}
 
 void OSCServerUDPDelegate::didReceiveData(const std::shared_ptr<udp::DatagramSocket>&, const SharedBytes& data,
                                           const SharedBytes& address, const std::any&) {
@@ -131,18 +137,10 @@ void OSCServerUDPDelegate::didReceiveData(const std::shared_ptr<udp::DatagramSoc
         host.clear();
         port = 0;
     }
-
-    std::optional<osc::OSCPacket> decoded;
-    try {
-        decoded = osc::parseOSC(data);
-    } catch (const std::exception&) {
-        // Whatever a peer sends, a bad datagram is its problem, not ours.
-        return;
-    }
+    const auto decoded = decode(data);
     if (!decoded) {
         return;
     }
-
     if (decoded->isMessage()) {
         // The common case, kept free of the bundle bookkeeping.
         if (const auto& handler = receiver->handler()) {
@@ -150,50 +148,80 @@ void OSCServerUDPDelegate::didReceiveData(const std::shared_ptr<udp::DatagramSoc
         }
         return;
     }
-    Walk walk{*this, *receiver, host, port, data.size(), nullptr, {}, nullptr};
-    // Only a bundle may be held back; it moves to the heap once, so that
-    // held messages can point into it.
-    if (receiver->timeTagMode() == OSCTimeTagMode::osc1_0) {
-        walk.packet = std::make_shared<const osc::OSCPacket>(std::move(*decoded));
-    }
-    const osc::OSCPacket& packet = walk.packet ? *walk.packet : *decoded;
-    walk.visit(packet, osc::OSCTimeTag::immediate());
-
-    for (auto& batch : walk.held) {
-        if (!batch.deliverNow) {
-            hold(*receiver, std::move(batch), host, port, data.size());
-        }
-    }
+    Walk walk{*this, *receiver, data, host, port, receiver->timeTagMode() == OSCTimeTagMode::osc1_0, {}, nullptr};
+    visitMessages(*decoded, osc::OSCTimeTag::immediate(), walk);
     if (walk.failure) {
         std::rethrow_exception(walk.failure);
     }
 }
 
-void OSCServerUDPDelegate::hold(OSCReceiver& receiver, Held held, const std::string& host, std::uint16_t port,
-                                std::size_t datagramSize) {
-    const auto delay = holdDelay(held.timeTag.secondsFromNow());
-    // Holds the receiver weakly through this delegate, which lives exactly as
-    // long: a receiver gone by then gets nothing delivered.
-    receiver.receiveQueue()->asyncAfter(delay, [weakDelegate = weak_from_this(), held = std::move(held), host,
-                                                port, datagramSize] {
-        const auto delegate = weakDelegate.lock();
-        if (!delegate) {
-            return;
+// Counts a datagram in when there is room for it.
+bool OSCServerUDPDelegate::admit(const OSCReceiver& receiver, std::size_t datagramSize) {
+    const auto& limit = receiver.holdBackLimit();
+    if (heldBundles_ >= limit.bundles || heldBytes_ + datagramSize > limit.bytes) {
+        return false;
+    }
+    heldBundles_ += 1;
+    heldBytes_ += datagramSize;
+    return true;
+}
+
+void OSCServerUDPDelegate::hold(const OSCReceiver& receiver, Held held) {
+    const auto due = std::chrono::steady_clock::now() + holdDelay(held.timeTag.secondsFromNow());
+    const bool earliest = held_.empty() || due < held_.begin()->first;
+    held_.emplace(due, std::move(held));
+    if (earliest) {
+        armTimer(receiver);
+    }
+}
+
+void OSCServerUDPDelegate::armTimer(const OSCReceiver& receiver) {
+    if (held_.empty()) {
+        if (timer_) {
+            timer_->cancel();
         }
-        const auto receiver = delegate->oscServer_.lock();
-        if (!receiver) {
-            return;
-        }
-        delegate->heldBundles_ -= 1;
-        delegate->heldBytes_ -= datagramSize;
-        std::exception_ptr failure;
-        for (const auto* message : held.messages) {
-            callHandler(*receiver, *message, held.timeTag, host, port, failure);
-        }
-        if (failure) {
-            std::rethrow_exception(failure);
+        return;
+    }
+    if (!timer_) {
+        timerQueue_ = receiver.receiveQueue();
+        timer_ = std::make_shared<dispatch::TimerSource>(timerQueue_);
+    }
+    const auto delay = std::max(dispatch::Duration::zero(), held_.begin()->first - std::chrono::steady_clock::now());
+    timer_->start(delay, [weak = weak_from_this()] {
+        if (const auto delegate = weak.lock()) {
+            delegate->deliverDue();
         }
     });
+}
+
+void OSCServerUDPDelegate::deliverDue() {
+    const auto receiver = oscServer_.lock();
+    if (!receiver) {
+        // Nobody left to deliver to.
+        held_.clear();
+        heldBundles_ = 0;
+        heldBytes_ = 0;
+        return;
+    }
+    std::exception_ptr failure;
+    while (!held_.empty() && held_.begin()->first <= std::chrono::steady_clock::now()) {
+        const auto node = held_.extract(held_.begin());
+        const Held& held = node.mapped();
+        heldBundles_ -= 1;
+        heldBytes_ -= held.datagram.size();
+        if (const auto decoded = decode(held.datagram)) {
+            auto deliver = [&](const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
+                if (timeTag == held.timeTag) {
+                    callHandler(*receiver, message, timeTag, held.host, held.port, failure);
+                }
+            };
+            visitMessages(*decoded, osc::OSCTimeTag::immediate(), deliver);
+        }
+    }
+    armTimer(*receiver);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 }  // namespace vorn::net

@@ -107,10 +107,11 @@ void DatagramSocket::State::notifyDidNotSend(std::int64_t tag, const SocketError
            });
 }
 
-void DatagramSocket::State::notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context) {
+void DatagramSocket::State::notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context,
+                                             std::shared_ptr<BacklogShare> share) {
     notify(DatagramSocketDelegate::Callback::didReceiveData,
-           [data, address, context = std::move(context)](DatagramSocketDelegate& target,
-                                                         const std::shared_ptr<DatagramSocket>& socket) {
+           [data, address, context = std::move(context), share = std::move(share)](
+               DatagramSocketDelegate& target, const std::shared_ptr<DatagramSocket>& socket) {
                target.didReceiveData(socket, data, address, context);
            });
 }
@@ -120,6 +121,12 @@ void DatagramSocket::State::flushReceived() {
         return;
     }
     auto batch = std::exchange(received, {});
+    std::size_t bytes = 0;
+    for (const auto& datagram : batch) {
+        bytes += datagram.data.size();
+    }
+    // Given back once the batch has been handled, or dropped.
+    auto share = std::make_shared<BacklogShare>(backlog, batch.size(), bytes);
     if (!wants(DatagramSocketDelegate::Callback::didReceiveData)) {
         return;
     }
@@ -127,7 +134,7 @@ void DatagramSocket::State::flushReceived() {
     // task per datagram would: once the owner lets go, the rest are skipped.
     // A delegate that throws costs only its own datagram; the first failure
     // is rethrown once the batch is through, so the queue still reports it.
-    delegateQueue->async([target = delegate, socket = owner, batch = std::move(batch)] {
+    delegateQueue->async([target = delegate, socket = owner, batch = std::move(batch), share = std::move(share)] {
         const std::any noContext;
         std::exception_ptr failure;
         for (const auto& datagram : batch) {
@@ -588,6 +595,15 @@ DatagramSocket::DatagramSocket(Key, std::weak_ptr<DatagramSocketDelegate> delega
           system ? std::move(system) : SystemCalls::standard())) {
     state_->delegate = std::move(delegate);
     state_->delegateQueue = std::move(delegateQueue);
+    state_->backlog = std::make_shared<ReceiveBacklog>([weak = std::weak_ptr<State>(state_)] {
+        if (const auto state = weak.lock()) {
+            state->queue->async([weak] {
+                if (auto current = weak.lock()) {
+                    current->doReceive();
+                }
+            });
+        }
+    });
 }
 
 DatagramSocket::~DatagramSocket() {

@@ -6,6 +6,7 @@
 #include "udp/SocketError.h"
 
 #include <any>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,7 +51,18 @@ public:
 // may attach a context object that the delegate receives with the datagram.
 using ReceiveFilter = std::function<bool(const SharedBytes& data, const SharedBytes& address, std::any& context)>;
 // Decides about one send: true sends it, false skips it (and reports it sent).
+// A filter that throws fails the send: didNotSendData, with what it threw.
 using SendFilter = std::function<bool(const SharedBytes& data, const SharedBytes& address, std::int64_t tag)>;
+
+// How much that was received may wait for the delegate, or for an
+// asynchronous receive filter, before the socket stops reading: datagrams,
+// and their bytes. Past either, what comes stays in the kernel's buffer, and
+// when that is full the kernel drops, as for any receiver that falls behind;
+// reading resumes once half of the backlog has been handled.
+struct ReceiveBacklogLimit {
+    std::size_t datagrams = 4096;
+    std::size_t bytes = std::size_t{4} << 20;
+};
 
 // An asynchronous UDP endpoint with one IPv4 and one IPv6 descriptor bound to
 // the same port.
@@ -131,6 +143,13 @@ public:
     // Sending. Each call returns at once; the outcome reaches the delegate as
     // didSendData or didNotSendData with `tag`. A negative timeout waits for
     // buffer space without limit. An empty payload is ignored.
+    //
+    // A send that the kernel refuses fails alone, and the queue goes on: the
+    // refusals of one datagram or destination (too large, no route, broadcast
+    // not enabled, port 0, a firewall, no buffer memory, and any other) leave
+    // the socket as it is. Only errors that say the descriptor itself is
+    // unusable (EBADF, ENOTSOCK, EOPNOTSUPP, ENOTCONN, EISCONN, EDESTADDRREQ,
+    // EPIPE) close it, after reporting the send.
     void sendData(SharedBytes data, std::string host, std::uint16_t port, double timeout, std::int64_t tag);
     void sendData(SharedBytes data, SharedBytes address, double timeout, std::int64_t tag);
     void setSendFilter(SendFilter filter, std::shared_ptr<dispatch::Queue> queue, bool isAsynchronous = true);
@@ -140,6 +159,9 @@ public:
     bool receiveOnce(SocketError* error = nullptr);
     void pauseReceiving();
     void setReceiveFilter(ReceiveFilter filter, std::shared_ptr<dispatch::Queue> queue, bool isAsynchronous = true);
+    // Any thread; applies at once.
+    ReceiveBacklogLimit receiveBacklogLimit() const;
+    void setReceiveBacklogLimit(ReceiveBacklogLimit limit);
 
     // Queries (they wait for the socket queue).
     SharedBytes localAddress() const;

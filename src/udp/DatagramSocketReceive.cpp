@@ -123,6 +123,13 @@ DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
         resumeIdleReadSources();
         return Step::done;
     }
+    if (backlog->stallIfFull()) {
+        // What waits stays in the kernel, whose buffer drops the excess once
+        // full. The sources of descriptors holding data stay suspended, so
+        // nothing wakes us until the backlog does: then the drain goes on
+        // from here, with no new read event needed.
+        return Step::done;
+    }
     // With data on both, the family not read last goes next, IPv6 first,
     // one datagram at a time for as long as both have some.
     Endpoint* source = ipv4.hasData ? &ipv4 : &ipv6;
@@ -215,46 +222,47 @@ SharedBytes DatagramSocket::State::senderAddress(const sockaddr_storage& sender,
 }
 
 DatagramSocket::State::Delivery DatagramSocket::State::deliver(const SharedBytes& data, const SharedBytes& address) {
+    backlog->add(data.size());
     if (!receiveFilter || !receiveFilterQueue) {
+        // Counted out of the backlog with its batch (flushReceived).
         received.push_back({data, address});
         return Delivery::delivered;
     }
     // A filter may let this one through before the ones already read are
     // handed over; hand them over first.
     flushReceived();
+    auto share = std::make_shared<BacklogShare>(backlog, 1, data.size());
     if (!receiveFilterAsync) {
         std::any context;
-        const bool allowed = askAndWait(receiveFilterQueue, *queue, [filter = receiveFilter, data, address, &context] {
+        const auto answer = askAndWait(receiveFilterQueue, *queue, [filter = receiveFilter, data, address, &context] {
             return filter(data, address, context);
         });
-        if (!allowed) {
+        if (!answer.allowed) {
             return Delivery::ignored;
         }
-        notifyDidReceive(data, address, std::move(context));
+        notifyDidReceive(data, address, std::move(context), std::move(share));
         return Delivery::delivered;
     }
     ++pendingFilterOperations;
-    receiveFilterQueue->async([weak = weak_from_this(), filter = receiveFilter, data, address, asked = closeCount] {
-        std::any context;
-        bool allowed = false;
-        try {
-            allowed = filter(data, address, context);
-        } catch (...) {
-            allowed = false;  // a filter that cannot decide lets nothing through
-        }
-        if (const auto state = weak.lock()) {
-            state->queue->async([weak, asked, allowed, data, address, context = std::move(context)] {
-                if (auto current = weak.lock()) {
-                    current->receiveFilterAnswered(asked, allowed, data, address, context);
-                }
-            });
-        }
-    });
+    receiveFilterQueue->async(
+        [weak = weak_from_this(), filter = receiveFilter, data, address, asked = closeCount, share = std::move(share)] {
+            std::any context;
+            auto decide = [&] { return filter(data, address, context); };
+            const bool allowed = askFilter(decide).allowed;
+            if (const auto state = weak.lock()) {
+                state->queue->async([weak, asked, allowed, data, address, context = std::move(context), share] {
+                    if (auto current = weak.lock()) {
+                        current->receiveFilterAnswered(asked, allowed, data, address, context, share);
+                    }
+                });
+            }
+        });
     return Delivery::pending;
 }
 
 void DatagramSocket::State::receiveFilterAnswered(std::uint64_t closeCountAsked, bool allowed, const SharedBytes& data,
-                                                  const SharedBytes& address, std::any context) {
+                                                  const SharedBytes& address, std::any context,
+                                                  std::shared_ptr<BacklogShare> share) {
     // Read before a close: nobody asked for it any more.
     if (closeCountAsked != closeCount) {
         return;
@@ -263,7 +271,7 @@ void DatagramSocket::State::receiveFilterAnswered(std::uint64_t closeCountAsked,
         --pendingFilterOperations;
     }
     if (allowed) {
-        notifyDidReceive(data, address, std::move(context));
+        notifyDidReceive(data, address, std::move(context), std::move(share));
         flags &= ~receiveOnceFlag;
     } else if (has(receiveOnceFlag) && pendingFilterOperations == 0) {
         doReceive();
@@ -287,6 +295,56 @@ void DatagramSocket::State::resumeIdleReadSources() {
 }
 
 // ---------------------------------------------------------------------------
+// ReceiveBacklog
+
+ReceiveBacklogLimit ReceiveBacklog::limit() const {
+    std::lock_guard lock(mutex_);
+    return limit_;
+}
+
+void ReceiveBacklog::setLimit(ReceiveBacklogLimit limit) {
+    bool wakeNow = false;
+    {
+        std::lock_guard lock(mutex_);
+        // A limit of nothing would never read again.
+        limit_ = {std::max<std::size_t>(limit.datagrams, 1), std::max<std::size_t>(limit.bytes, 1)};
+        wakeNow = stalled_ && !full();
+        stalled_ = stalled_ && !wakeNow;
+    }
+    if (wakeNow) {
+        wake_();
+    }
+}
+
+void ReceiveBacklog::add(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    datagrams_ += 1;
+    bytes_ += bytes;
+}
+
+bool ReceiveBacklog::stallIfFull() {
+    std::lock_guard lock(mutex_);
+    stalled_ = full();
+    return stalled_;
+}
+
+void ReceiveBacklog::release(std::size_t datagrams, std::size_t bytes) {
+    bool wakeNow = false;
+    {
+        std::lock_guard lock(mutex_);
+        datagrams_ -= std::min(datagrams, datagrams_);
+        bytes_ -= std::min(bytes, bytes_);
+        // Not at once below the limit: reading a little each time a little
+        // is handled would cost a wake-up per batch.
+        wakeNow = stalled_ && halfEmpty();
+        stalled_ = stalled_ && !wakeNow;
+    }
+    if (wakeNow) {
+        wake_();
+    }
+}
+
+// ---------------------------------------------------------------------------
 // DatagramSocket
 
 bool DatagramSocket::beginReceiving(SocketError* error) {
@@ -301,6 +359,14 @@ bool DatagramSocket::receiveOnce(SocketError* error) {
 
 void DatagramSocket::pauseReceiving() {
     state_->post([](State& state) { state.pauseReceiving(); });
+}
+
+ReceiveBacklogLimit DatagramSocket::receiveBacklogLimit() const {
+    return state_->backlog->limit();
+}
+
+void DatagramSocket::setReceiveBacklogLimit(ReceiveBacklogLimit limit) {
+    state_->backlog->setLimit(limit);
 }
 
 void DatagramSocket::setReceiveFilter(ReceiveFilter filter, std::shared_ptr<dispatch::Queue> queue,

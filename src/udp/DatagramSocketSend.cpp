@@ -28,6 +28,26 @@ std::optional<SharedBytes> numericAddress(const std::string& host, std::uint16_t
     return std::nullopt;
 }
 
+// Send errors that say the descriptor itself is unusable. Anything else the
+// kernel says about a send (EMSGSIZE, ENETUNREACH, EHOSTUNREACH, EACCES for a
+// broadcast not enabled, EINVAL for port 0, EPERM from a firewall,
+// EADDRNOTAVAIL, EAFNOSUPPORT, ENOBUFS, ...) concerns that datagram or its
+// destination.
+bool concernsDescriptor(int error) {
+    switch (error) {
+        case EBADF:
+        case ENOTSOCK:
+        case EOPNOTSUPP:
+        case ENOTCONN:
+        case EISCONN:
+        case EDESTADDRREQ:
+        case EPIPE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -183,33 +203,30 @@ void DatagramSocket::State::doPreSend() {
     }
     packet->filterInProgress = true;
     sendFilterQueue->async([weak = weak_from_this(), packet, decide] {
-        bool allowed = false;
-        try {
-            allowed = decide();
-        } catch (...) {
-            allowed = false;  // a filter that cannot decide lets nothing through
-        }
+        auto answer = askFilter(decide);
         if (const auto state = weak.lock()) {
-            state->queue->async([weak, packet, allowed] {
+            state->queue->async([weak, packet, answer = std::move(answer)] {
                 if (auto current = weak.lock()) {
-                    current->sendFilterAnswered(packet, allowed);
+                    current->sendFilterAnswered(packet, answer);
                 }
             });
         }
     });
 }
 
-void DatagramSocket::State::sendFilterAnswered(const std::shared_ptr<SendPacket>& packet, bool allowed) {
+void DatagramSocket::State::sendFilterAnswered(const std::shared_ptr<SendPacket>& packet, const FilterAnswer& answer) {
     packet->filterInProgress = false;
     if (packet != currentSend) {
         return;
     }
-    if (allowed) {
+    if (answer.allowed) {
         doSend();
         return;
     }
-    // A send that the filter holds back counts as done.
-    finishCurrentSend(std::nullopt);
+    // A send that the filter holds back counts as done; one that it could
+    // not decide on was not sent, and says why.
+    finishCurrentSend(answer.failure ? std::optional(SocketError::other("Send filter failed: " + *answer.failure))
+                                     : std::nullopt);
     maybeDequeueSend();
 }
 
@@ -323,7 +340,17 @@ void DatagramSocket::State::doSend() {
         }
         return;
     }
-    closeWithError(SocketError::posix(error, "Error in send() function."));
+    // The kernel refused this datagram. Most refusals concern it or its
+    // destination alone, and closing for them would drop the sends queued
+    // behind it and give a bound socket up: only a descriptor that is no
+    // longer a usable socket is closed.
+    auto failure = SocketError::posix(error, "Error in send() function.");
+    finishCurrentSend(failure);
+    if (concernsDescriptor(error)) {
+        closeWithError(std::move(failure));
+        return;
+    }
+    maybeDequeueSend();
 }
 
 void DatagramSocket::State::onWritable(Endpoint& endpoint) {

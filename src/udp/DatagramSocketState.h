@@ -12,9 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
+#include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vorn::udp {
@@ -39,6 +43,59 @@ struct SendPacket {
 struct Resolution {
     std::vector<SharedBytes> addresses;
     std::optional<SocketError> error;
+};
+
+// What was received and is not yet handled: on its way to the delegate, or
+// in an asynchronous receive filter and back. Bounded by the socket's
+// ReceiveBacklogLimit: when full, the socket stops reading and this posts the
+// next drain once half has been handled. The tasks that carry datagrams hold
+// their part as a BacklogShare and may outlive the socket. Any thread.
+class ReceiveBacklog {
+public:
+    // `wake` posts the next drain to the socket queue; any thread.
+    explicit ReceiveBacklog(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+    ReceiveBacklogLimit limit() const;
+    void setLimit(ReceiveBacklogLimit limit);
+    // One datagram read.
+    void add(std::size_t bytes);
+    // True, and the socket is to be woken later, when nothing more may be
+    // read now. On the socket queue.
+    bool stallIfFull();
+    void release(std::size_t datagrams, std::size_t bytes);
+
+private:
+    bool full() const { return datagrams_ >= limit_.datagrams || bytes_ >= limit_.bytes; }
+    bool halfEmpty() const { return datagrams_ <= limit_.datagrams / 2 && bytes_ <= limit_.bytes / 2; }
+
+    mutable std::mutex mutex_;
+    ReceiveBacklogLimit limit_;
+    std::size_t datagrams_ = 0;
+    std::size_t bytes_ = 0;
+    // The socket stopped reading and waits to be woken.
+    bool stalled_ = false;
+    const std::function<void()> wake_;
+};
+
+// A part of the backlog, given back when the last task that carries it is
+// gone, whether it ran or its queue dropped it.
+struct BacklogShare {
+    BacklogShare(std::shared_ptr<ReceiveBacklog> backlog, std::size_t datagrams, std::size_t bytes)
+        : backlog(std::move(backlog)), datagrams(datagrams), bytes(bytes) {}
+    ~BacklogShare() { backlog->release(datagrams, bytes); }
+    BacklogShare(const BacklogShare&) = delete;
+    BacklogShare& operator=(const BacklogShare&) = delete;
+
+    const std::shared_ptr<ReceiveBacklog> backlog;
+    const std::size_t datagrams;
+    const std::size_t bytes;
+};
+
+// A filter's verdict, or why there is none.
+struct FilterAnswer {
+    bool allowed = false;
+    // What the filter threw, or that its queue dropped the call.
+    std::optional<std::string> failure;
 };
 
 // One descriptor of one address family and what hangs off it.
@@ -129,6 +186,8 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     // A drain that used up its turn has posted its continuation.
     bool drainPosted = false;
 
+    // Set once by the socket's constructor.
+    std::shared_ptr<ReceiveBacklog> backlog;
     std::uint64_t pendingFilterOperations = 0;
     // Counts closes, so that an answer from a receive filter that was asked
     // before the last close is recognised and dropped.
@@ -143,7 +202,8 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     // delegate that implements them.
     void notifyDidSend(std::int64_t tag);
     void notifyDidNotSend(std::int64_t tag, const SocketError& error);
-    void notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context);
+    void notifyDidReceive(const SharedBytes& data, const SharedBytes& address, std::any context,
+                          std::shared_ptr<BacklogShare> share);
     // Hands the datagrams in `received` over, in order, in one task.
     void flushReceived();
     void notifyDidClose(const std::optional<SocketError>& error);
@@ -182,7 +242,7 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     void doPreSend();
     std::optional<SocketError> chooseAddress(const std::vector<SharedBytes>& addresses, SendPacket& packet) const;
     std::optional<SocketError> checkGivenAddress(SendPacket& packet) const;
-    void sendFilterAnswered(const std::shared_ptr<SendPacket>& packet, bool allowed);
+    void sendFilterAnswered(const std::shared_ptr<SendPacket>& packet, const FilterAnswer& answer);
     void doSend();
     void onWritable(Endpoint& endpoint);
     void startSendTimer(double timeout);
@@ -206,7 +266,7 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     enum class Delivery { delivered, ignored, pending };
     Delivery deliver(const SharedBytes& data, const SharedBytes& address);
     void receiveFilterAnswered(std::uint64_t closeCountAsked, bool allowed, const SharedBytes& data,
-                               const SharedBytes& address, std::any context);
+                               const SharedBytes& address, std::any context, std::shared_ptr<BacklogShare> share);
     void suspendReadSourcesHoldingData();
     void resumeIdleReadSources();
 
@@ -239,31 +299,39 @@ inline bool succeeded(const std::optional<SocketError>& failure, SocketError* er
 
 }  // namespace detail
 
+// Runs `decide` here, catching what it throws.
+template <class Decide>
+FilterAnswer askFilter(Decide& decide) {
+    try {
+        return {static_cast<bool>(decide()), std::nullopt};
+    } catch (const std::exception& failure) {
+        return {false, std::string(failure.what())};
+    } catch (...) {
+        return {false, std::string("an unknown exception")};
+    }
+}
+
 // Runs `decide` on `queue` and waits for its answer; at once when `queue` is
 // the socket queue itself. A queue that drops the call, or a call that
-// throws, answers false: a filter that cannot decide lets nothing through.
+// throws, answers with a failure and not allowed: a filter that cannot
+// decide lets nothing through.
 template <class Decide>
-bool askAndWait(const std::shared_ptr<dispatch::Queue>& queue, const dispatch::SerialQueue& socketQueue,
-                Decide decide) {
-    auto ask = [decide = std::move(decide)]() mutable {
-        try {
-            return static_cast<bool>(decide());
-        } catch (...) {
-            return false;
-        }
-    };
+FilterAnswer askAndWait(const std::shared_ptr<dispatch::Queue>& queue, const dispatch::SerialQueue& socketQueue,
+                        Decide decide) {
     if (queue.get() == static_cast<const dispatch::Queue*>(&socketQueue)) {
-        return ask();
+        return askFilter(decide);
     }
     // Only the task holds the promise, so a queue that destroys the task
     // unrun breaks the promise instead of leaving us waiting for ever.
-    auto answer = std::make_shared<std::promise<bool>>();
+    auto answer = std::make_shared<std::promise<FilterAnswer>>();
     auto answered = answer->get_future();
-    queue->async([answer = std::move(answer), ask = std::move(ask)]() mutable { answer->set_value(ask()); });
+    queue->async([answer = std::move(answer), decide = std::move(decide)]() mutable {
+        answer->set_value(askFilter(decide));
+    });
     try {
         return answered.get();
     } catch (const std::future_error&) {
-        return false;
+        return {false, std::string("its queue dropped the call")};
     }
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <any>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -212,8 +213,13 @@ public:
         return failing({"sendto"}) ? -1 : SystemCalls::sendto(fd, data, size, flags, to, length);
     }
     ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from, socklen_t* length) override {
-        return failing({"recvfrom"}) ? -1 : SystemCalls::recvfrom(fd, buffer, size, flags, from, length);
+        if (failing({"recvfrom"})) return -1;
+        const auto result = SystemCalls::recvfrom(fd, buffer, size, flags, from, length);
+        if (result > 0 && (flags & MSG_PEEK) == 0) ++datagramsRead_;
+        return result;
     }
+    // Datagrams taken from the kernel so far.
+    std::size_t datagramsRead() const { return datagramsRead_.load(); }
     int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) override {
         std::unique_lock lock(mutex_);
         const auto found = node != nullptr ? names_.find(node) : names_.end();
@@ -256,6 +262,7 @@ private:
     }
 
     std::mutex mutex_;
+    std::atomic<std::size_t> datagramsRead_{0};
     std::map<Call, std::pair<int, int>> failures_;
     std::map<std::string, Name, std::less<>> names_;
 };
