@@ -15,6 +15,10 @@ add_library(vorn_test_pch OBJECT ${CMAKE_BINARY_DIR}/vorn_test_pch.cpp)
 target_link_libraries(vorn_test_pch PRIVATE GTest::gtest GTest::gmock)
 target_precompile_headers(vorn_test_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
 
+# The programs under test keep their session logs here, never in the home of
+# whoever runs the tests.
+set(vorn_test_state ${CMAKE_BINARY_DIR}/test-state)
+
 function(vorn_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -22,7 +26,7 @@ function(vorn_add_test name)
     target_precompile_headers(${name} REUSE_FROM vorn_test_pch)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120)
+        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120 ENVIRONMENT "XDG_STATE_HOME=${vorn_test_state}")
 endfunction()
 
 # vorn_add_qt_test(<name> SOURCES <files...> LIBS <targets...>)
@@ -36,7 +40,7 @@ function(vorn_add_qt_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_STATE_HOME=${vorn_test_state}"
         LABELS app
         TIMEOUT 120)
 endfunction()

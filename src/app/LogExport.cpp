@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <string_view>
 #include <memory>
 #include <utility>
 
@@ -30,7 +31,12 @@ QByteArray fileContent(const std::vector<std::string>& lines) {
     return content;
 }
 
-std::optional<QString> writeAtomically(const QString& path, const QByteArray& content) {
+namespace {
+
+// Writes what `produce` hands over to `path` atomically: the file is either
+// the old one or the whole new one.
+std::optional<QString> writeAtomically(const QString& path,
+                                       const std::function<void(const std::function<void(std::string_view)>&)>& produce) {
     const auto failure = [&path](const QString& reason) {
         return QStringLiteral("Could not save “%1”: %2").arg(QDir::toNativeSeparators(path), reason);
     };
@@ -39,7 +45,13 @@ std::optional<QString> writeAtomically(const QString& path, const QByteArray& co
     if (!file.open(QIODevice::WriteOnly)) {
         return failure(file.errorString());
     }
-    if (file.write(content) != content.size()) {
+    bool written = true;
+    produce([&](std::string_view piece) {
+        if (written && !piece.empty()) {
+            written = file.write(piece.data(), static_cast<qint64>(piece.size())) == static_cast<qint64>(piece.size());
+        }
+    });
+    if (!written) {
         QString reason = file.errorString();
         file.cancelWriting();
         return failure(reason);
@@ -52,7 +64,26 @@ std::optional<QString> writeAtomically(const QString& path, const QByteArray& co
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<QString> writeAtomically(const QString& path, const QByteArray& content) {
+    return writeAtomically(path, [&content](const std::function<void(std::string_view)>& sink) {
+        sink(std::string_view(content.constData(), static_cast<std::size_t>(content.size())));
+    });
+}
+
+std::optional<QString> writeAtomically(const QString& path, const monitor::LogSnapshot& snapshot) {
+    return writeAtomically(path, [&snapshot](const std::function<void(std::string_view)>& sink) { snapshot.write(sink); });
+}
+
 QWidget* begin(QWidget* parent, std::vector<std::string> snapshot, const QString& defaultName,
+               std::function<void(const Outcome&)> completion) {
+    monitor::LogSnapshot whole;
+    whole.inMemory = std::move(snapshot);
+    return begin(parent, std::move(whole), defaultName, std::move(completion));
+}
+
+QWidget* begin(QWidget* parent, monitor::LogSnapshot snapshot, const QString& defaultName,
                std::function<void(const Outcome&)> completion) {
     auto* dialog = new QFileDialog(parent, QStringLiteral("Save the OSC log"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -65,7 +96,7 @@ QWidget* begin(QWidget* parent, std::vector<std::string> snapshot, const QString
 
     // Written once the dialog has closed, so an error message never stacks on
     // top of a dialog that is still on screen.
-    auto lines = std::make_shared<std::vector<std::string>>(std::move(snapshot));
+    auto lines = std::make_shared<monitor::LogSnapshot>(std::move(snapshot));
     QObject::connect(dialog, &QDialog::finished, dialog,
                      [dialog, lines, completion = std::move(completion)](int result) {
                          const QStringList chosen = dialog->selectedFiles();
@@ -73,7 +104,7 @@ QWidget* begin(QWidget* parent, std::vector<std::string> snapshot, const QString
                              return;
                          }
                          const QString path = chosen.first();
-                         Outcome outcome{path, writeAtomically(path, fileContent(*lines))};
+                         Outcome outcome{path, writeAtomically(path, *lines)};
                          if (completion) {
                              completion(outcome);
                          }

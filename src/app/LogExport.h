@@ -1,5 +1,7 @@
 #pragma once
 
+#include "monitor/LogLines.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -29,6 +31,11 @@ QByteArray fileContent(const std::vector<std::string>& lines);
 // file and the system's reason.
 std::optional<QString> writeAtomically(const QString& path, const QByteArray& content);
 
+// Writes the whole log of `snapshot` to `path` atomically, in the format of
+// fileContent(), reading the oldest lines back from the session file a piece
+// at a time rather than holding the whole show in memory.
+std::optional<QString> writeAtomically(const QString& path, const monitor::LogSnapshot& snapshot);
+
 // Called with the written file's path, or with the error's description.
 struct Outcome {
     QString path;
@@ -40,6 +47,8 @@ struct Outcome {
 // behind it. When the user accepts, writes the snapshot and calls
 // `completion`; on cancel nothing happens and `completion` is not called.
 // Returns the dialog (owned by `parent`, deleted when closed).
+QWidget* begin(QWidget* parent, monitor::LogSnapshot snapshot, const QString& defaultName,
+               std::function<void(const Outcome&)> completion);
 QWidget* begin(QWidget* parent, std::vector<std::string> snapshot, const QString& defaultName,
                std::function<void(const Outcome&)> completion);
 

@@ -10,6 +10,7 @@ namespace vorn::app {
 LogModel::LogModel(monitor::LogLines& log, QObject* parent)
     : QAbstractListModel(parent), log_(log) {
     rows_ = static_cast<int>(std::min<std::size_t>(log_.size(), std::numeric_limits<int>::max()));
+    first_ = log_.firstIndex();
     // Told before the log stores the line, so the row is announced later,
     // once the line is there to read.
     subscription_ = log.subscribe([this](std::size_t, const std::string&) {
@@ -34,14 +35,24 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
     }
     // Display only: a tool tip would take "<b>" in a received address for
     // markup.
-    if (role == Qt::DisplayRole) {
-        return QString::fromStdString(log_[static_cast<std::size_t>(index.row())]);
+    // Until the next batch, a row may name a line that has just left memory.
+    const std::uint64_t line = first_ + static_cast<std::uint64_t>(index.row());
+    if (role == Qt::DisplayRole && line >= log_.firstIndex() && line < log_.count()) {
+        return QString::fromStdString(log_[static_cast<std::size_t>(line - log_.firstIndex())]);
     }
     return {};
 }
 
 void LogModel::flush() {
     flushQueued_ = false;
+    const std::uint64_t gone = std::min<std::uint64_t>(log_.firstIndex() - first_, static_cast<std::uint64_t>(rows_));
+    if (gone > 0) {
+        beginRemoveRows({}, 0, static_cast<int>(gone) - 1);
+        rows_ -= static_cast<int>(gone);
+        first_ += gone;
+        endRemoveRows();
+    }
+    first_ = log_.firstIndex();
     // A model's rows are ints; a log past that many lines stops growing in
     // the view rather than wrapping.
     const int available = static_cast<int>(std::min<std::size_t>(log_.size(), std::numeric_limits<int>::max()));

@@ -5,6 +5,8 @@
 
 #include <QAbstractListModel>
 
+#include <cstdint>
+
 namespace vorn::app {
 
 // The monitor's log as a list model, one row per line, oldest first.
@@ -13,6 +15,9 @@ namespace vorn::app {
 // announced in one batch on the next turn of the event loop, so a burst
 // costs the view one insertion rather than one per line. Rows are converted
 // to text only when a view asks for them. The log must outlive the model.
+//
+// The rows are the lines the log holds in memory: as the oldest leave it,
+// their rows are removed from the top in the same batch.
 class LogModel final : public QAbstractListModel {
     Q_OBJECT
 
@@ -30,6 +35,8 @@ public:
 private:
     const monitor::LogLines& log_;
     int rows_ = 0;
+    // The log's line shown in the first row.
+    std::uint64_t first_ = 0;
     bool flushQueued_ = false;
     dispatch::Cancellable subscription_;
 };

@@ -205,7 +205,7 @@ bool MonitorView::openLogoLink() {
 
 void MonitorView::exportLog() {
     QPointer<MonitorView> self(this);
-    LogExport::begin(this, manager_->log.lines(), QStringLiteral("VornOSC2 Log"),
+    LogExport::begin(this, manager_->log.snapshot(), QStringLiteral("VornOSC2 Log"),
                      [self](const LogExport::Outcome& outcome) {
                          if (outcome.error && self != nullptr) {
                              LogExport::showError(self, *outcome.error);

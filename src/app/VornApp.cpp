@@ -6,6 +6,7 @@
 #include "app/SettingsWindowManager.h"
 #include "app/TrayStatus.h"
 #include "monitor/JsonSettingsStore.h"
+#include "monitor/SessionLog.h"
 
 #include <QApplication>
 #include <QKeySequence>
@@ -24,6 +25,19 @@ VornApp::VornApp()
     // first die; until then (and after it) there is nothing to flag.
     alert_ = std::make_shared<DesktopAlert>([this]() -> QWidget* { return window_.get(); });
     manager_ = monitor::OSCManager::create(settings_, mainLoop_, alert_);
+    // The show's log goes to disk as it grows; memory keeps only the newest
+    // lines, for the window. A file that cannot be written is said once in
+    // the log itself, where the operator looks.
+    session_ = monitor::SessionLog::start(
+        monitor::SessionLog::defaultDirectory(),
+        [&loop = mainLoop_, weak = std::weak_ptr<monitor::OSCManager>(manager_)](std::string line) {
+            loop.post([weak, line = std::move(line)]() mutable {
+                if (auto manager = weak.lock()) {
+                    manager->log.append(std::move(line));
+                }
+            });
+        });
+    manager_->log.recordTo(session_);
 
     window_ = std::make_unique<MainWindow>(settings_, manager_, mainLoop_);
     iconSubscription_ = manager_->isAlive.subscribe([this](const bool& alive) {
@@ -64,6 +78,7 @@ VornApp::~VornApp() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     alert_.reset();
+    session_->close();
 }
 
 void VornApp::show() {

@@ -4,6 +4,7 @@
 #include "dispatch/Cancellable.h"
 #include "monitor/OSCManager.h"
 #include "monitor/OSCSettings.h"
+#include "monitor/SessionLog.h"
 
 #include <QObject>
 
@@ -38,6 +39,8 @@ public:
     MainWindow* mainWindow() const noexcept { return window_.get(); }
     const std::shared_ptr<monitor::OSCSettings>& settings() const noexcept { return settings_; }
     const std::shared_ptr<monitor::OSCManager>& manager() const noexcept { return manager_; }
+    // The file of this run's log, under SessionLog::defaultDirectory().
+    const std::shared_ptr<monitor::SessionLog>& session() const noexcept { return session_; }
 
 private:
     void openSettings();
@@ -48,6 +51,7 @@ private:
     std::shared_ptr<monitor::OSCSettings> settings_;
     std::shared_ptr<DesktopAlert> alert_;
     std::shared_ptr<monitor::OSCManager> manager_;
+    std::shared_ptr<monitor::SessionLog> session_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayStatus> tray_;
     QShortcut* settingsShortcut_ = nullptr;

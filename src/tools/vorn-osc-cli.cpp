@@ -1,31 +1,35 @@
 // vorn-osc-cli: the link monitor without a window. It prints the monitor's
-// log as it grows and rings the terminal bell when the link dies.
+// log as it grows, keeps it in a session file, and rings the terminal bell
+// when the link dies.
 
 #include "dispatch/AsioMainLoop.h"
 #include "monitor/JsonSettingsStore.h"
 #include "monitor/OSCManager.h"
 #include "monitor/OSCSettings.h"
+#include "monitor/SessionLog.h"
 #include "tools/CliOptions.h"
+#include "tools/LinePrinter.h"
 #include "tools/TerminalAlert.h"
 
 #include <asio/signal_set.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
 using namespace vorn;
 
-void printLine(const std::string& line) {
-    // Flushed line by line: whoever reads this through a pipe or `tee` must
-    // see a state change when it happens, not when a buffer fills.
-    std::cout << line << '\n' << std::flush;
-}
+// The exit code when standard output has gone for good (its reader has
+// ended): the monitor stops, since nobody sees it any more.
+constexpr int outputClosedExitCode = 3;
 
 int monitorLink(const tools::CliOptions& options) {
     dispatch::AsioMainLoop mainLoop;
@@ -45,12 +49,33 @@ int monitorLink(const tools::CliOptions& options) {
 
     auto manager = monitor::OSCManager::create(settings, mainLoop, std::make_shared<tools::TerminalAlert>(std::cerr));
 
-    // Nothing runs between these two statements: every line is appended on
-    // this thread, and the loop has not started yet.
-    for (const auto& line : manager->log.lines()) {
-        printLine(line);
+    // The whole log goes to the session file; nothing but the printer's
+    // buffer keeps lines in memory. The loop has not started yet, so no line
+    // can slip in between the steps below.
+    const std::weak_ptr<monitor::OSCManager> weak = manager;
+    const auto session = monitor::SessionLog::start(monitor::SessionLog::defaultDirectory(),
+                                                    [&mainLoop, weak](std::string line) {
+                                                        mainLoop.post([weak, line = std::move(line)]() mutable {
+                                                            if (auto self = weak.lock()) {
+                                                                self->log.append(std::move(line));
+                                                            }
+                                                        });
+                                                    });
+    manager->log.recordTo(session);
+
+    int outputError = 0;
+    tools::LinePrinter printer(STDOUT_FILENO, session, [&mainLoop, &outputError](int error) {
+        mainLoop.post([&mainLoop, &outputError, error] {
+            outputError = error;
+            mainLoop.stop();
+        });
+    });
+    for (std::size_t i = 0; i < manager->log.size(); ++i) {
+        printer.print(manager->log.firstIndex() + i, manager->log[i]);
     }
-    auto printing = manager->log.subscribe([](std::size_t, const std::string& line) { printLine(line); });
+    manager->log.setMemoryLimit(0);
+    auto printing = manager->log.subscribe(
+        [&printer](std::size_t index, const std::string& line) { printer.print(index, line); });
 
     mainLoop.run();
 
@@ -59,6 +84,16 @@ int monitorLink(const tools::CliOptions& options) {
     // Work the monitor queued before it went may still hold it; let that run
     // here, on the main thread, rather than inside the loop's destructor.
     mainLoop.context().poll();
+    printer.finish(std::chrono::seconds(1));
+    session->close();
+    if (outputError != 0) {
+        std::cerr << "vorn-osc-cli: standard output closed (" << std::strerror(outputError) << "), stopping";
+        if (!session->path().empty()) {
+            std::cerr << "; the log is in " << session->path().string();
+        }
+        std::cerr << '\n';
+        return outputClosedExitCode;
+    }
     return EXIT_SUCCESS;
 }
 

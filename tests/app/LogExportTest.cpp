@@ -1,5 +1,8 @@
 #include "app/LogExport.h"
 
+#include "monitor/LogLines.h"
+#include "monitor/SessionLog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -59,6 +62,23 @@ private Q_SLOTS:
         }
         // No temporary file stays behind beside it.
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("show.txt")});
+    }
+
+    // A long show: memory holds the newest lines only, the export has all.
+    void exportReadsTheLinesMemoryNoLongerHoldsBackFromTheSessionFile() {
+        QTemporaryDir dir;
+        vorn::monitor::LogLines log;
+        log.recordTo(vorn::monitor::SessionLog::start(dir.filePath(QStringLiteral("state")).toStdString(), nullptr));
+        log.setMemoryLimit(2);
+        Lines all;
+        for (int i = 0; i < 3000; ++i) {
+            all.push_back(showLog[static_cast<std::size_t>(i) % showLog.size()] + " #" + std::to_string(i));
+            log.append(all.back());
+        }
+        QCOMPARE(log.size(), std::size_t{2});
+        const QString path = dir.filePath(QStringLiteral("show.txt"));
+        QCOMPARE(LogExport::writeAtomically(path, log.snapshot()), std::nullopt);
+        QCOMPARE(readAll(path), LogExport::fileContent(all));
     }
 
     void failedWriteNamesTheFileAndTheReason() {

@@ -83,6 +83,7 @@ class MainWindowTest : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        qputenv("XDG_STATE_HOME", config_.filePath("state").toUtf8());
         QDir(config_.path()).mkpath("vorn-osc");
         std::ofstream(config_.filePath("vorn-osc/settings.json").toStdString())
             << R"({"receivePort": 0, "targetIP": "127.0.0.1", "title": "From the file"})";
@@ -271,6 +272,28 @@ private Q_SLOTS:
         QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
         QVERIFY(list->verticalScrollBar()->maximum() > 0);
         QVERIFY(list->viewport()->rect().contains(list->visualRect(newest)));
+    }
+
+    // Only the lines in memory are rows: the oldest leave the top as the
+    // newest arrive, also when more arrive in one turn than memory holds.
+    void logRowsFollowTheMemoryBound() {
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.resize(300, 400);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        auto& log = fixture.manager->log;
+        log.setMemoryLimit(50);
+        auto* model = view.logModel();
+        QTRY_COMPARE(model->rowCount(), static_cast<int>(log.size()));
+        for (const int burst : {60, 70, 200}) {
+            for (int i = 0; i < burst; ++i) log.append("line " + std::to_string(log.count()));
+            QTRY_COMPARE(model->index(0).data().toString(),
+                         QString::fromStdString("line " + std::to_string(log.firstIndex())));
+            QCOMPARE(model->rowCount(), 50);
+            QCOMPARE(model->index(49).data().toString(), QString::fromStdString("line " + std::to_string(log.count() - 1)));
+        }
+        QTRY_COMPARE(view.logView()->verticalScrollBar()->value(), view.logView()->verticalScrollBar()->maximum());
     }
 
     void spikeIsThePolylineTrimmedByLength() {

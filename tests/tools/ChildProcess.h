@@ -24,24 +24,25 @@ namespace vorn::testutil {
 // A program started as a shell would start it (a name without a slash is
 // looked up on PATH), its standard output and error read through pipes. It is
 // killed and reaped with this object, so a failed assertion never leaves it
-// running.
+// running. Given `stdoutFd`, its standard output goes there instead (out()
+// stays empty).
 class ChildProcess {
 public:
     using Clock = std::chrono::steady_clock;
     // Generous: it only keeps a broken build from hanging the suite.
     static constexpr auto patience = std::chrono::seconds(20);
 
-    explicit ChildProcess(std::vector<std::string> args) {
+    explicit ChildProcess(std::vector<std::string> args, int stdoutFd = -1) {
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        if ((stdoutFd < 0 && ::pipe2(out, O_CLOEXEC) != 0) || ::pipe2(err, O_CLOEXEC) != 0)
             throw std::system_error(errno, std::generic_category(), "pipe2");
         posix_spawn_file_actions_t actions;
         posix_spawnattr_t attributes;
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attributes);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd < 0 ? out[1] : stdoutFd, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
         // The test's threads may block signals; the program must not inherit that.
         sigset_t none, stops;
@@ -58,7 +59,7 @@ public:
         const int spawned = ::posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
+        if (out[1] >= 0) ::close(out[1]);
         ::close(err[1]);
         streams_[0].fd = out[0];
         streams_[1].fd = err[0];
