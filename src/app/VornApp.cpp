@@ -24,6 +24,9 @@ VornApp::VornApp()
     // first die; until then (and after it) there is nothing to flag.
     alert_ = std::make_shared<DesktopAlert>([this]() -> QWidget* { return window_.get(); });
     manager_ = monitor::OSCManager::create(settings_, mainLoop_, alert_);
+    // What vorn-osc-cli saves while the window is open shows in it, and the
+    // monitor follows.
+    settings_->followStore(mainLoop_);
 
     window_ = std::make_unique<MainWindow>(settings_, manager_, mainLoop_);
     iconSubscription_ = manager_->isAlive.subscribe([this](const bool& alive) {
