@@ -38,6 +38,9 @@ VornApp::VornApp()
             });
         });
     manager_->log.recordTo(session_);
+    // What vorn-osc-cli saves while the window is open shows in it, and the
+    // monitor follows.
+    settings_->followStore(mainLoop_);
 
     window_ = std::make_unique<MainWindow>(settings_, manager_, mainLoop_);
     iconSubscription_ = manager_->isAlive.subscribe([this](const bool& alive) {

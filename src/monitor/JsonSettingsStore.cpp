@@ -1,20 +1,17 @@
 #include "monitor/JsonSettingsStore.h"
 
+#include "monitor/detail/SettingsFile.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <pwd.h>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,18 +19,18 @@ namespace vorn::monitor {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+using detail::FileIdentity;
 
 struct JsonSettingsStore::Document {
+    // What the file held when last read, with this program's changes on top.
     Json json = Json::object();
+    // The keys set here that the file does not hold yet.
+    Json unsaved = Json::object();
+    // The file as it was when last read; a different one is worth reading.
+    std::optional<FileIdentity> seen;
 };
 
 namespace {
-
-constexpr std::string_view logPrefix = "vorn-osc: ";
-
-std::string errnoText(int error) {
-    return std::strerror(error);
-}
 
 fs::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
@@ -78,112 +75,29 @@ Json toJson(const SettingsValue& value) {
     return std::visit([](const auto& v) { return Json(v); }, value);
 }
 
-std::string timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-    return text;
-}
+// What a look at the settings file found.
+enum class Found { nothing, unreadable, blank, object, notAnObject };
 
-// Renames `from` to `<from>.bad-<time>` (with a counter if that is taken) and
-// returns the new name; never replaces an existing file.
-std::optional<fs::path> moveAside(const fs::path& from, std::string& error) {
-    const std::string stem = from.string() + ".bad-" + timestamp();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path to = attempt == 0 ? fs::path(stem) : fs::path(stem + "-" + std::to_string(attempt));
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-            return to;
-        }
-        if (errno == EEXIST) {
-            continue;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            error = errnoText(errno);
-            return std::nullopt;
-        }
-        // The file system cannot refuse to replace; look before renaming.
-        std::error_code ec;
-        if (fs::exists(to, ec) || ec) {
-            continue;
-        }
-        fs::rename(from, to, ec);
-        if (!ec) {
-            return to;
-        }
-        error = ec.message();
-        return std::nullopt;
+Found readDocument(const fs::path& path, Json& json, int& error) {
+    std::string text;
+    error = detail::readWhole(path, text);
+    if (error == ENOENT || error == ENOTDIR) {
+        return Found::nothing;
     }
-    error = "no free name to move it to";
-    return std::nullopt;
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
+    if (error != 0) {
+        return Found::unreadable;
     }
-    return true;
-}
-
-// Writes `contents` to a new file beside `target` and renames it over
-// `target`. Returns an empty string on success, else why it failed.
-std::string replaceAtomically(const fs::path& target, std::string_view contents) {
-    fs::path folder = target.parent_path();
-    if (folder.empty()) {
-        folder = ".";
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        return Found::blank;  // an empty file holds nothing worth keeping
     }
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) {
-        return "cannot create " + folder.string() + ": " + ec.message();
-    }
-
-    mode_t mode = 0644;
-    if (struct stat existing{}; ::stat(target.c_str(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
-    }
-
-    std::string temporary = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return "cannot create a file in " + folder.string() + ": " + errnoText(errno);
-    }
-    std::string failure;
-    if (!writeAll(fd, contents)) {
-        failure = errnoText(errno);
-    } else if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
-        failure = errnoText(errno);
-    }
-    if (::close(fd) != 0 && failure.empty()) {
-        failure = errnoText(errno);
-    }
-    if (failure.empty() && ::rename(temporary.c_str(), target.c_str()) != 0) {
-        failure = errnoText(errno);
-    }
-    if (!failure.empty()) {
-        ::unlink(temporary.c_str());
-        return failure;
-    }
-    // Make the rename itself durable; the data is already safe either way.
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return {};
+    json = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    return json.is_object() ? Found::object : Found::notAnObject;
 }
 
 }  // namespace
 
-JsonSettingsStore::JsonSettingsStore(fs::path file)
-    : path_(std::move(file)), document_(std::make_unique<Document>()) {
+JsonSettingsStore::JsonSettingsStore(fs::path file, std::string program, Access access)
+    : path_(std::move(file)), program_(std::move(program)), access_(access), document_(std::make_unique<Document>()) {
     load();
 }
 
@@ -199,46 +113,50 @@ fs::path JsonSettingsStore::defaultPath() {
     return base / "vorn-osc" / "settings.json";
 }
 
+std::string JsonSettingsStore::said() const {
+    return program_ + ": ";
+}
+
 void JsonSettingsStore::load() {
-    std::error_code ec;
-    const auto status = fs::status(path_, ec);
-    if (status.type() == fs::file_type::not_found) {
+    document_->seen = detail::identityOf(path_);
+    Json parsed;
+    int error = 0;
+    Found found = readDocument(path_, parsed, error);
+    if (found == Found::unreadable) {
+        // Whatever is there, we could not look at it, so we must not
+        // overwrite it either.
+        mustNotWrite_ = true;
+        std::cerr << said() << "cannot read the settings file " << path_.string() << "; using the defaults"
+                  << (access_ == Access::readWrite ? ", and changes will not be saved" : "") << '\n';
         return;
     }
-    std::string text;
-    {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream contents;
-        if (in && !fs::is_directory(status)) {
-            contents << in.rdbuf();
-        }
-        if (!in || fs::is_directory(status)) {
-            // Whatever is there, we could not look at it, so we must not
-            // overwrite it either.
-            mustNotWrite_ = true;
-            std::cerr << logPrefix << "cannot read the settings file " << path_.string()
-                      << "; using the defaults, and changes will not be saved\n";
-            return;
-        }
-        text = std::move(contents).str();
+    if (found == Found::notAnObject && access_ == Access::readWrite) {
+        // Another program may have just replaced it; look again where no
+        // other writer can come in between, before moving anything.
+        const detail::FileLock lock(detail::writeTarget(path_));
+        document_->seen = detail::identityOf(path_);
+        found = readDocument(path_, parsed, error);
     }
-    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
-        return;  // an empty file holds nothing worth keeping
-    }
-
-    Json parsed = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_object()) {
+    if (found == Found::object) {
         document_->json = std::move(parsed);
         return;
     }
-    std::string error;
-    if (auto aside = moveAside(path_, error)) {
-        std::cerr << logPrefix << "the settings file " << path_.string() << " is not a JSON object; moved it to "
+    if (found != Found::notAnObject) {
+        return;
+    }
+    if (access_ == Access::readOnly) {
+        std::cerr << said() << "the settings file " << path_.string() << " is not a JSON object; using the defaults\n";
+        return;
+    }
+    std::string why;
+    if (auto aside = detail::moveAside(detail::writeTarget(path_), why)) {
+        document_->seen.reset();
+        std::cerr << said() << "the settings file " << path_.string() << " is not a JSON object; moved it to "
                   << aside->string() << " and using the defaults\n";
     } else {
         mustNotWrite_ = true;
-        std::cerr << logPrefix << "the settings file " << path_.string()
-                  << " is not a JSON object and could not be moved aside (" << error
+        std::cerr << said() << "the settings file " << path_.string()
+                  << " is not a JSON object and could not be moved aside (" << why
                   << "); using the defaults, and changes will not be saved\n";
     }
 }
@@ -254,37 +172,92 @@ std::optional<SettingsValue> JsonSettingsStore::objectForKey(std::string_view ke
 
 void JsonSettingsStore::setObject(SettingsValue value, std::string_view key) {
     std::lock_guard lock(mutex_);
-    document_->json[std::string(key)] = toJson(value);
+    Json json = toJson(value);
+    document_->json[std::string(key)] = json;
+    document_->unsaved[std::string(key)] = std::move(json);
     save();
 }
 
+bool JsonSettingsStore::refresh() {
+    std::lock_guard lock(mutex_);
+    const auto identity = detail::identityOf(path_);
+    if (!identity || identity == document_->seen) {
+        // A file that went away takes nothing with it: the values in use
+        // stay, and the next write puts them all back.
+        return false;
+    }
+    document_->seen = identity;
+    Json parsed;
+    int error = 0;
+    if (readDocument(path_, parsed, error) != Found::object) {
+        // Half written by an editor, or broken: keep what we have until the
+        // file changes again.
+        return false;
+    }
+    // A file we can read now holds nothing that a write would destroy.
+    mustNotWrite_ = false;
+    parsed.update(document_->unsaved);
+    if (parsed == document_->json) {
+        return false;
+    }
+    document_->json = std::move(parsed);
+    return true;
+}
+
 void JsonSettingsStore::save() {
-    if (mustNotWrite_) {
+    if (access_ == Access::readOnly || mustNotWrite_) {
         return;
     }
     std::string failure;
     try {
-        // Texts are not checked for valid UTF-8 on the way in; replace what is
-        // not, rather than lose the whole file.
-        const std::string text = document_->json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-        fs::path target = path_;
-        // Replace what a symbolic link points to, not the link.
-        if (std::error_code ec; fs::is_symlink(path_, ec)) {
-            if (auto resolved = fs::canonical(path_, ec); !ec) {
-                target = std::move(resolved);
+        const fs::path target = detail::writeTarget(path_);
+        const detail::FileLock lock(target);
+        // On top of what the file holds now, so that what other programs
+        // wrote since we read it stays; the file is not taken into our own
+        // view here but by the next refresh(), which then tells of it.
+        Json merged;
+        int error = 0;
+        switch (readDocument(target, merged, error)) {
+            case Found::object:
+                break;
+            case Found::unreadable:
+                failure = std::string("cannot read it first: ") + std::strerror(error);
+                break;
+            case Found::notAnObject: {
+                std::string why;
+                if (auto aside = detail::moveAside(target, why)) {
+                    std::cerr << said() << "the settings file " << path_.string()
+                              << " is no longer a JSON object; moved it to " << aside->string() << '\n';
+                } else {
+                    failure = "it is not a JSON object and could not be moved aside (" + why + ")";
+                }
+                merged = document_->json;
+                break;
             }
+            case Found::nothing:
+            case Found::blank:
+                // Gone or emptied: write back everything we know.
+                merged = document_->json;
+                break;
         }
-        failure = replaceAtomically(target, text);
+        if (failure.empty()) {
+            merged.update(document_->unsaved);
+            // Texts are not checked for valid UTF-8 on the way in; replace
+            // what is not, rather than lose the whole file.
+            failure = detail::replaceAtomically(target,
+                                                merged.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+        }
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (failure.empty()) {
+        document_->unsaved = Json::object();
         writeFailureReported_ = false;
         return;
     }
     if (!writeFailureReported_) {
         writeFailureReported_ = true;
-        std::cerr << logPrefix << "cannot save the settings to " << path_.string() << ": " << failure
+        std::cerr << said() << "cannot save the settings to " << path_.string() << ": " << failure
                   << "; changes are kept until the program ends\n";
     }
 }

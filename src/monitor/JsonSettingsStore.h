@@ -5,24 +5,39 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace vorn::monitor {
 
-// The per-user defaults store: one JSON object in one file.
+// The per-user defaults store: one JSON object in one file, which the desktop
+// app and the terminal monitor may have open at the same time.
 //
-// The file is read once, when the store is made; from then on the store is
-// the source of truth and every setObject() replaces the whole file
-// atomically, so a crash or a full disk leaves either the old file or the new
-// one, never a mix. Keys this program does not know, and values of kinds it
-// does not read, are written back as they were found.
+// The file is read when the store is made. A write replaces only the keys
+// that this program set, on top of what the file holds at that moment, under
+// an advisory lock on a file beside it, so that two programs on one file keep
+// each other's changes; the file is replaced atomically, so a crash or a full
+// disk leaves either the old file or the new one, never a mix. refresh()
+// takes in what other programs wrote since. Keys this program does not know,
+// and values of kinds it does not read, are kept as they were found. A write
+// through a symbolic link replaces what the link points to (creating it if
+// need be), never the link.
 //
 // Nothing here throws once the store exists. A file that is not a JSON object
 // is moved aside (never deleted) and the store starts empty; a write that
-// fails keeps the value in memory. Each of these is told once, on standard
-// error.
+// fails keeps the value in memory and tries again with the next one. Each of
+// these is told once, on standard error, after the name of the program.
 class JsonSettingsStore final : public SettingsStore {
 public:
-    explicit JsonSettingsStore(std::filesystem::path file);
+    enum class Access {
+        readWrite,
+        // Reads, and changes only the store's memory: never writes, moves or
+        // locks anything on disk. For looking at the settings, as --help does.
+        readOnly,
+    };
+
+    // `program` begins every message the store prints.
+    explicit JsonSettingsStore(std::filesystem::path file, std::string program = "vorn-osc",
+                               Access access = Access::readWrite);
     ~JsonSettingsStore() override;
 
     // $XDG_CONFIG_HOME/vorn-osc/settings.json, where $XDG_CONFIG_HOME defaults
@@ -33,14 +48,18 @@ public:
 
     std::optional<SettingsValue> objectForKey(std::string_view key) const override;
     void setObject(SettingsValue value, std::string_view key) override;
+    bool refresh() override;
 
 private:
     struct Document;
 
     void load();
     void save();
+    std::string said() const;
 
     const std::filesystem::path path_;
+    const std::string program_;
+    const Access access_;
     mutable std::mutex mutex_;
     std::unique_ptr<Document> document_;
     // Set when an unreadable file could not be moved aside: writing would

@@ -149,7 +149,40 @@ void OSCSettings::sanitiseTitle() {
 
 template <class T>
 void OSCSettings::writeBack(dispatch::Published<T>& setting) {
+    if (takingStoredValues_) {
+        return;
+    }
     defaults_->setObject(SettingsValue{setting.get()}, key(setting));
+}
+
+void OSCSettings::takeStoredValues() {
+    Loaded stored = load(defaults_);
+    const bool outer = std::exchange(takingStoredValues_, true);
+    const auto take = [](auto& setting, auto&& value) {
+        if (setting.get() != value) {
+            setting = std::forward<decltype(value)>(value);
+        }
+    };
+    take(targetIP, std::move(stored.targetIP));
+    take(targetPort, stored.targetPort);
+    take(receivePort, stored.receivePort);
+    take(pingMessage, std::move(stored.pingMessage));
+    take(desiredReply, std::move(stored.desiredReply));
+    take(pingInterval, stored.pingInterval);
+    take(alwaysOnTop, stored.alwaysOnTop);
+    take(opacity, stored.opacity);
+    take(alarmEnabled, stored.alarmEnabled);
+    take(title, std::move(stored.title));
+    takingStoredValues_ = outer;
+}
+
+void OSCSettings::followStore(dispatch::MainLoop& loop, dispatch::Duration interval) {
+    // A stat of one file per tick: nothing is read until the file changes.
+    storeWatch_ = loop.startRepeatingTimer(interval, [this] {
+        if (defaults_->refresh()) {
+            takeStoredValues();
+        }
+    });
 }
 
 std::string_view OSCSettings::keyFor(const void* setting, std::string_view type) const {

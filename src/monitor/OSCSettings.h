@@ -1,10 +1,13 @@
 #pragma once
 
+#include "dispatch/Cancellable.h"
+#include "dispatch/MainLoop.h"
 #include "dispatch/Published.h"
 #include "monitor/SettingsStore.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,8 +15,9 @@
 
 namespace vorn::monitor {
 
-// The ten user settings, loaded once at start and written back to the
-// defaults store each time one is assigned.
+// The ten user settings, loaded at start and written back to the defaults
+// store each time one is assigned; what other programs store meanwhile is
+// taken in as it comes (see followStore()).
 //
 // Assigning a setting tells `objectWillChange`, then the setting's
 // subscribers, then stores the value and writes it back, all on the assigning
@@ -88,6 +92,20 @@ public:
 
     SettingsStore& defaults() const noexcept { return *defaults_; }
 
+    // Assigns, in the order of the table above, each setting whose value in
+    // the store (read as at start) differs from the one in use, without
+    // writing it back: observers are told and ranges kept as for any
+    // assignment, and nothing this program did not change reaches the file.
+    // How a change that another program saved reaches everything that shows
+    // or uses the settings. Call where assignments are made.
+    void takeStoredValues();
+
+    // From now until this object goes, asks the store every `interval` on
+    // `loop` for what other programs saved and takes it in. Call on the main
+    // thread, with a loop that outlives this object or is stopped before it
+    // goes.
+    void followStore(dispatch::MainLoop& loop, dispatch::Duration interval = std::chrono::seconds(1));
+
     // The store key of one of the ten settings above. Any other property is a
     // programming error: the program stops with "Unexpected key path: ".
     template <class T>
@@ -126,6 +144,12 @@ private:
     void sanitiseTitle();
 
     std::shared_ptr<SettingsStore> defaults_;
+    // Set while stored values are being taken in, which must not be written
+    // back: they are already stored, and another program may be changing
+    // them again.
+    bool takingStoredValues_ = false;
+    // Last, so that the timer stops before anything it uses goes.
+    dispatch::Cancellable storeWatch_;
 };
 
 }  // namespace vorn::monitor

@@ -30,6 +30,11 @@ public:
     // store's business, and failures never reach the caller.
     virtual void setObject(SettingsValue value, std::string_view key) = 0;
 
+    // Takes in what other programs changed in the persisted values since the
+    // last look. True when a value may read differently now. A store that no
+    // other program shares has nothing to take in.
+    virtual bool refresh() { return false; }
+
     // The text under `key`; nothing when absent or not a text.
     std::optional<std::string> stringForKey(std::string_view key) const;
 

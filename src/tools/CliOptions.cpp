@@ -1,12 +1,14 @@
 #include "tools/CliOptions.h"
 
 #include "monitor/JsonSettingsStore.h"
+#include "tools/detail/OptionValues.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -21,22 +23,8 @@ constexpr std::string_view programName = "vorn-osc-cli";
 
 using Settings = monitor::OSCSettings;
 
-// Told to `err` as one line; parseCliOptions() turns it into exit code 2.
-struct BadValue {
-    std::string message;
-};
-
-// A port as the settings form takes it: a whole number from 1 to 65535,
-// digits only, nothing around them.
-std::int64_t portValue(std::string_view option, const std::string& text) {
-    std::int64_t value = 0;
-    const char* const end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || stop != end || value < 1 || value > 65535) {
-        throw BadValue{std::string(option) + " must be a whole number from 1 to 65535, not \"" + text + "\""};
-    }
-    return value;
-}
+using detail::BadValue;
+using detail::portValue;
 
 // Any positive number of seconds: the settings bring it into 1 to 30
 // themselves, as they do for the form's stepper.
@@ -167,10 +155,18 @@ struct CommandLine {
         if (receivePortOption->count() > 0) {
             result.receivePort = portValue("--receive-port", receivePort);
         }
+        // Values that would leave nothing to watch: a ping no console can
+        // take for an OSC address, or a reply text that every message holds.
         if (pingOption->count() > 0) {
+            if (!ping.starts_with('/')) {
+                throw BadValue{"--ping must be an OSC address, which starts with \"/\", not " + quoted(ping)};
+            }
             result.pingMessage = ping;
         }
         if (replyOption->count() > 0) {
+            if (reply.empty()) {
+                throw BadValue{"--reply must not be empty: every message would count as an answer"};
+            }
             result.desiredReply = reply;
         }
         if (intervalOption->count() > 0) {
@@ -217,12 +213,14 @@ CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream&
         commandLine.app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         // The folder is read even when help is asked for, so that the values
-        // shown are those of the file the same command line would use.
+        // shown are those of the file the same command line would use; only
+        // read: asking for help changes nothing, not even a broken file.
         CliOptions where;
         if (!commandLine.configDir.empty()) {
             where.configDir = std::filesystem::path(commandLine.configDir);
         }
-        const Settings now(std::make_shared<monitor::JsonSettingsStore>(where.settingsFile()));
+        const Settings now(std::make_shared<monitor::JsonSettingsStore>(
+            where.settingsFile(), std::string(programName), monitor::JsonSettingsStore::Access::readOnly));
         commandLine.describe(now);
         out << commandLine.app.help() << std::flush;
         return {std::nullopt, 0};

@@ -43,9 +43,12 @@ int monitorLink(const tools::CliOptions& options) {
         }
     });
 
-    auto settings =
-        std::make_shared<monitor::OSCSettings>(std::make_shared<monitor::JsonSettingsStore>(options.settingsFile()));
+    auto settings = std::make_shared<monitor::OSCSettings>(
+        std::make_shared<monitor::JsonSettingsStore>(options.settingsFile(), "vorn-osc-cli"));
     options.applyTo(*settings);
+    // The desktop app, or another run of this program, may change the file
+    // while we watch: the monitor follows.
+    settings->followStore(mainLoop);
 
     auto manager = monitor::OSCManager::create(settings, mainLoop, std::make_shared<tools::TerminalAlert>(std::cerr));
 

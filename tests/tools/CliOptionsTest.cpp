@@ -1,4 +1,5 @@
 #include "tools/CliOptions.h"
+#include "tools/EchoCommandLine.h"
 
 #include "monitor/JsonSettingsStore.h"
 #include "monitor/OSCSettings.h"
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -61,7 +63,7 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         {{"--target-port=65535"}, Keys::targetPort, std::int64_t{65535}},
         {{"--receive-port", "1"}, Keys::receivePort, std::int64_t{1}},
         {{"--ping", "/hog/ping"}, Keys::pingMessage, std::string("/hog/ping")},
-        {{"--reply", ""}, Keys::desiredReply, std::string()},
+        {{"--reply", "pong"}, Keys::desiredReply, std::string("pong")},
         {{"--interval", "2.5"}, Keys::pingInterval, 2.5},
         // The settings clamp intervals themselves, as they do for the form.
         {{"--interval", "0.25"}, Keys::pingInterval, 1.0},
@@ -100,6 +102,9 @@ TEST(CliOptionsTest, WhatCannotBeUnderstoodExitsTwoWithOneLine) {
         {{"--no-alarm", "--alarm"}, "together"},       {{"--bogus"}, ""},
         {{"stray-word"}, ""},                          {{"--target-port"}, ""},
         {{"--target", "a", "--target", "b"}, ""},
+        // Nothing could be watched with these.
+        {{"--reply", ""}, "not be empty"},             {{"--ping", ""}, "starts with \"/\""},
+        {{"--ping", "eos/ping"}, "starts with \"/\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -144,6 +149,60 @@ TEST(CliOptionsTest, HelpExplainsTheProgramAndShowsTheValuesNowSaved) {
     // Asking for help assigns nothing.
     EXPECT_EQ(parsed.out.find("elsewhere"), std::string::npos);
     EXPECT_EQ(monitor::testutil::readFile(file), saved);
+
+    // Nor does it move a file it cannot read, or leave anything beside it.
+    monitor::testutil::writeFile(file, "{\"targetIP\": ");
+    ::testing::internal::CaptureStderr();
+    const auto broken = parse({"--config-dir", folder.path().string(), "--help"});
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(broken.result.exitCode, 0);
+    EXPECT_NE(broken.out.find("(now: \"localhost\")"), std::string::npos) << broken.out;
+    EXPECT_TRUE(said.starts_with("vorn-osc-cli: ")) << said;
+    EXPECT_EQ(monitor::testutil::readFile(file), "{\"targetIP\": ");
+    EXPECT_EQ(folder.names(), std::set<std::string>{"settings.json"});
+}
+
+struct EchoParsed {
+    EchoParseResult result;
+    std::string out;
+    std::string err;
+};
+
+EchoParsed parseEcho(Args args) {
+    args.insert(args.begin(), "vorn-osc-echo");
+    std::vector<const char*> argv;
+    for (const auto& arg : args) argv.push_back(arg.c_str());
+    std::ostringstream out;
+    std::ostringstream err;
+    auto result = parseEchoOptions(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {std::move(result), out.str(), err.str()};
+}
+
+TEST(EchoOptionsTest, HelpIsWrittenForAPersonAndEachErrorIsOneLineAfterTheProgramsName) {
+    const auto help = parseEcho({"--help"});
+    EXPECT_EQ(help.result.exitCode, 0);
+    for (const std::string_view text : {"lighting console", "--listen-port N", "0 picks any", "(default: 8000)",
+                                        "--ping ADDRESS", "(default: \"/eos/out/ping\")", "(default: 8001)"}) {
+        EXPECT_NE(help.out.find(text), std::string::npos) << text << " missing from:\n" << help.out;
+    }
+    for (const std::string_view parserNotation : {"INT", "TEXT:", "[0 - 65535]", "=8000"}) {
+        EXPECT_EQ(help.out.find(parserNotation), std::string::npos) << parserNotation << " in:\n" << help.out;
+    }
+
+    for (const Args& args : std::vector<Args>{{"--listen-port", "65536"},
+                                              {"--reply-port", "0"},
+                                              {"--ping", "eos/ping"},
+                                              {"--reply", "/eos/out ping"},
+                                              {"--no-such-option"},
+                                              {"--reply-port"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const auto parsed = parseEcho(args);
+        EXPECT_EQ(parsed.result.exitCode, 2);
+        EXPECT_EQ(parsed.out, "");
+        EXPECT_TRUE(parsed.err.starts_with("vorn-osc-echo: ")) << parsed.err;
+        EXPECT_NE(parsed.err.find(args.front()), std::string::npos) << parsed.err;
+        EXPECT_EQ(std::count(parsed.err.begin(), parsed.err.end(), '\n'), 1) << parsed.err;
+    }
 }
 
 // The two shipped programs against each other over loopback, as a user
@@ -195,6 +254,14 @@ TEST(MonitorEndToEndTest, SigintEndsTheMonitorWithZeroAndABadValueWithTwoBeforeA
     EXPECT_EQ(refused.exitCode(), 2);
     EXPECT_NE(refused.err().find("--receive-port"), std::string::npos) << refused.err();
     EXPECT_FALSE(std::filesystem::exists(config / "settings.json"));
+
+    const std::string saved = R"({"targetIP": "desk.local"})";
+    monitor::testutil::writeFile(config / "settings.json", saved);
+    Child emptyReply({VORN_OSC_CLI_PROGRAM, "--config-dir", dir, "--target", "127.0.0.1", "--reply", ""});
+    EXPECT_EQ(emptyReply.exitCode(), 2);
+    EXPECT_TRUE(emptyReply.err().starts_with("vorn-osc-cli: --reply ")) << emptyReply.err();
+    EXPECT_EQ(std::count(emptyReply.err().begin(), emptyReply.err().end(), '\n'), 1) << emptyReply.err();
+    EXPECT_EQ(monitor::testutil::readFile(config / "settings.json"), saved);
 
     Child cli(
         {VORN_OSC_CLI_PROGRAM, "--config-dir", dir, "--receive-port", freeUdpPort(), "--target-port", freeUdpPort()});

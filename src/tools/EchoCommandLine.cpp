@@ -1,0 +1,123 @@
+#include "tools/EchoCommandLine.h"
+
+#include "tools/detail/OptionValues.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vorn::tools {
+
+namespace {
+
+constexpr std::string_view programName = "vorn-osc-echo";
+
+using detail::BadValue;
+using detail::portValue;
+
+// Anything the codec can carry as an address of ours: a leading slash and
+// printable ASCII, so that what we compare and send is what was typed.
+std::string addressValue(std::string_view option, const std::string& text) {
+    bool printable = true;
+    for (const unsigned char c : text) {
+        printable = printable && c > ' ' && c <= '~';
+    }
+    if (!text.starts_with('/') || !printable) {
+        throw BadValue{std::string(option) +
+                       " must be an OSC address: \"/\" first, then printable ASCII without spaces, not \"" + text +
+                       "\""};
+    }
+    return text;
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// The command line as CLI11 reads it, values kept as typed.
+struct CommandLine {
+    CLI::App app;
+    std::string listenPort;
+    std::string ping;
+    std::string reply;
+    std::string replyPort;
+
+    CLI::Option* listenPortOption = nullptr;
+    CLI::Option* pingOption = nullptr;
+    CLI::Option* replyOption = nullptr;
+    CLI::Option* replyPortOption = nullptr;
+
+    CommandLine() : app(description(), std::string(programName)) {
+        const EchoOptions defaults;
+        app.get_formatter()->column_width(24);
+        listenPortOption = app.add_option("--listen-port", listenPort)
+                               ->type_name("N")
+                               ->description("UDP port to receive pings on, 0 to 65535; 0 picks any\nfree port "
+                                             "(default: " +
+                                             std::to_string(defaults.listenPort) + ")");
+        pingOption = app.add_option("--ping", ping)
+                         ->type_name("ADDRESS")
+                         ->description("address of the pings to answer (default: " + quoted(defaults.ping) + ")");
+        replyOption = app.add_option("--reply", reply)
+                          ->type_name("ADDRESS")
+                          ->description("address of the replies (default: " + quoted(defaults.reply) + ")");
+        replyPortOption = app.add_option("--reply-port", replyPort)
+                              ->type_name("N")
+                              ->description("UDP port on the pinging host that replies go to,\n1 to 65535 (default: " +
+                                            std::to_string(defaults.replyPort) + ")");
+        app.footer("An OSC address starts with \"/\" and holds printable ASCII without spaces.");
+    }
+
+    static std::string description() {
+        return "Answers OSC pings as a lighting console does, to try a link monitor out\n"
+               "without one.\n"
+               "\n"
+               "It listens for OSC messages over UDP and answers every message whose address\n"
+               "matches the ping address (such as /eos/ping, or a pattern like /eos/p*) with\n"
+               "the reply address and the same arguments, sent to the host the ping came\n"
+               "from at the reply port. It prints one line for every message received.\n"
+               "Ctrl-C stops it.\n";
+    }
+
+    EchoOptions options() const {
+        EchoOptions result;
+        if (listenPortOption->count() > 0) {
+            result.listenPort = static_cast<std::uint16_t>(portValue("--listen-port", listenPort, 0));
+        }
+        if (pingOption->count() > 0) {
+            result.ping = addressValue("--ping", ping);
+        }
+        if (replyOption->count() > 0) {
+            result.reply = addressValue("--reply", reply);
+        }
+        if (replyPortOption->count() > 0) {
+            result.replyPort = static_cast<std::uint16_t>(portValue("--reply-port", replyPort));
+        }
+        return result;
+    }
+};
+
+}  // namespace
+
+EchoParseResult parseEchoOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
+    CommandLine commandLine;
+    try {
+        commandLine.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        out << commandLine.app.help() << std::flush;
+        return {std::nullopt, 0};
+    } catch (const CLI::ParseError& error) {
+        err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
+        return {std::nullopt, 2};
+    }
+    try {
+        return {commandLine.options(), 0};
+    } catch (const BadValue& bad) {
+        err << programName << ": " << bad.message << '\n' << std::flush;
+        return {std::nullopt, 2};
+    }
+}
+
+}  // namespace vorn::tools
