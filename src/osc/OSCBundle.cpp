@@ -1,7 +1,7 @@
 #include "osc/OSCBundle.h"
 
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
+#include "osc/detail/OSCBytes.h"
 
 #include <cstring>
 #include <limits>

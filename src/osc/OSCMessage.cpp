@@ -1,11 +1,11 @@
 #include "osc/OSCMessage.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCMessageEncoder.h"
 #include "osc/OSCSerialization.h"
 #include "osc/OSCValueDecoder.h"
+#include "osc/detail/OSCBytes.h"
 
 namespace vorn::osc {
 

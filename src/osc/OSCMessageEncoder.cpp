@@ -1,9 +1,9 @@
 #include "osc/OSCMessageEncoder.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCSerialization.h"
+#include "osc/detail/OSCBytes.h"
 
 namespace vorn::osc {
 namespace {

@@ -3,7 +3,7 @@
 #include "osc/OSCBuiltinCoding.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCMessageEncoder.h"
-#include "osc/OSCSerializationTable.h"
+#include "osc/detail/OSCSerializationTable.h"
 
 #include <algorithm>
 #include <atomic>

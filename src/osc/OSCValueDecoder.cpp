@@ -1,9 +1,9 @@
 #include "osc/OSCValueDecoder.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
-#include "osc/OSCSerializationTable.h"
+#include "osc/detail/OSCBytes.h"
+#include "osc/detail/OSCSerializationTable.h"
 
 #include <bit>
 #include <cstring>
@@ -70,6 +70,18 @@ void OSCValueDecoder::advance(std::int64_t count) {
     pos_ += static_cast<std::size_t>(count);
 }
 
+std::span<const std::uint8_t> OSCValueDecoder::readASCIIText(const char* failure) {
+    const auto rest = remaining();
+    const auto chunk = bytes::scanString(rest);
+    if (chunk.status != bytes::StringChunk::Status::ok || !chunk.ascii) badText(failure);
+    pos_ += chunk.size;
+    return rest.first(chunk.length);
+}
+
+std::optional<OSCValueKind> OSCValueDecoder::leadingScalar(char tag) const noexcept {
+    return table_->leadingScalar(tag);
+}
+
 void OSCValueDecoder::shortRead(const char* type) {
     throw OSCDecodeError::malformed(std::string("Not enough bytes while reading ") + type + " data chunk.");
 }
@@ -128,13 +140,13 @@ SharedBytes OSCValueDecoder::readBlob() {
 
 OSCValueVariadicDecoder::Result OSCValueDecoder::decodeValue(std::span<const char> tags) {
     if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
-    if (const auto kind = leadingScalar(tags.front())) return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    if (const auto kind = table_->leadingScalar(tags.front())) return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
     return decodeWithCandidates(tags);
 }
 
 std::size_t OSCValueDecoder::decodeValue(std::span<const char> tags, std::vector<OSCValue>& out) {
     if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
-    if (const auto kind = leadingScalar(tags.front())) {
+    if (const auto kind = table_->leadingScalar(tags.front())) {
         builtin::decodeScalarInto(*kind, tags.front(), *this, out);
         return 1;
     }
