@@ -66,3 +66,11 @@ std::string OSCMessage::description() const {
 }
 
 }  // namespace vorn::osc
+
+std::size_t std::hash<vorn::osc::OSCMessage>::operator()(const vorn::osc::OSCMessage& message) const noexcept {
+    std::size_t seed = std::hash<std::string_view>{}(message.addressPattern().rawAddress());
+    for (const auto& value : message.values()) {
+        seed ^= std::hash<vorn::osc::OSCValue>{}(value) + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+    }
+    return seed;
+}

@@ -163,6 +163,9 @@ OSCValueVariadicDecoder::Result OSCValueDecoder::decodeWithCandidates(std::span<
     for (const auto& type : candidates) {
         if (type->builtin) {
             if (*type->builtin != OSCValueKind::array) return {1, builtin::decodeScalar(*type->builtin, tag, *this)};
+            // The level is counted only for a real array: any other tag at
+            // the deepest level is not an array's business.
+            if (tag != '[') continue;
             NestingGuard guard(depth_);
             if (auto result = builtin::decodeArray(tags, *this)) return std::move(*result);
             continue;
@@ -175,6 +178,10 @@ OSCValueVariadicDecoder::Result OSCValueDecoder::decodeWithCandidates(std::span<
             return {1, variable->block(tag, *this)};
         }
         if (const auto* variadic = std::get_if<OSCValueVariadicDecoder>(&decoder); variadic && variadic->block) {
+            // A registered variadic type may nest as an array does; where no
+            // array may open, it is not offered the tags (the encoder refuses
+            // to write it there).
+            if (depth_ >= bytes::maxNestingDepth) continue;
             NestingGuard guard(depth_);
             auto result = variadic->block(tags, *this);
             if (!result) continue;
