@@ -164,7 +164,9 @@ public:
     explicit Mapped(std::string_view text) : flags_(text.size() + 1, 0) {
         flags_[0] = 1;
         if (std::all_of(text.begin(), text.end(), isASCII)) {
-            for (std::size_t p = 1; p <= text.size(); ++p) flags_[p] = !(text[p - 1] == '\r' && p < text.size() && text[p] == '\n');
+            for (std::size_t p = 1; p <= text.size(); ++p) {
+                flags_[p] = !(text[p - 1] == '\r' && p < text.size() && text[p] == '\n');
+            }
             return;
         }
         std::size_t end = 0;

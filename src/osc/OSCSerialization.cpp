@@ -134,7 +134,9 @@ const OSCSerialization::Table& OSCSerialization::table() const noexcept {
 std::size_t std::hash<vorn::osc::OSCValueTagIdentity>::operator()(
     const vorn::osc::OSCValueTagIdentity& identity) const noexcept {
     std::size_t seed = static_cast<std::size_t>(identity.kind);
-    const auto combine = [&seed](std::size_t value) { seed ^= value + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U); };
+    const auto combine = [&seed](std::size_t value) {
+        seed ^= value + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+    };
     combine(std::hash<std::string_view>{}(std::string_view(identity.tags.data(), identity.tags.size())));
     combine(std::hash<std::optional<int>>{}(identity.minCount));
     combine(std::hash<std::optional<int>>{}(identity.maxCount));

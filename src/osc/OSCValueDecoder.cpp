@@ -140,7 +140,9 @@ SharedBytes OSCValueDecoder::readBlob() {
 
 OSCValueVariadicDecoder::Result OSCValueDecoder::decodeValue(std::span<const char> tags) {
     if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
-    if (const auto kind = table_->leadingScalar(tags.front())) return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    if (const auto kind = table_->leadingScalar(tags.front())) {
+        return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    }
     return decodeWithCandidates(tags);
 }
 

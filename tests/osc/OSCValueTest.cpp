@@ -156,7 +156,9 @@ TEST(OSCTimeTag, SecondsFollowTheEraRuleAndExtremesSaturate) {
 TEST(OSCTimeTag, DifferencesSurviveTheEraWrap) {
     const auto reference = OSCTimeTag::fromDate(utc(2036y / February / 7, 6h + 28min + 20s));
     ASSERT_EQ(reference.era(), 1);
-    const auto wire = [](OSCTimeTag::Clock::time_point date) { return OSCTimeTag(OSCTimeTag::fromDate(date).rawValue(), 0); };
+    const auto wire = [](OSCTimeTag::Clock::time_point date) {
+        return OSCTimeTag(OSCTimeTag::fromDate(date).rawValue(), 0);
+    };
     EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 25s)).secondsAfter(reference), 5, 1e-6);
     EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 10s)).secondsAfter(reference), -10, 1e-6);
     EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 30s)).secondsAfter(wire(utc(2036y / February / 7, 6h))),
