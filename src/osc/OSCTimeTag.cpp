@@ -181,7 +181,10 @@ double OSCTimeTag::secondsAfter(const OSCTimeTag& reference) const {
         return reference.era_ < 0 ? infinity : -infinity;
     }
     OSCTimeTag placed = *this;
-    if (era_ == 0) {
+    // An all-zero tag is what a sender that never set its time tag sends; it
+    // means "now" to it, so it stays at the start of era 0, in the past,
+    // rather than being taken for a date in 2036 and held for years.
+    if (era_ == 0 && rawValue_ != 0) {
         std::int64_t era = from.seconds / eraSeconds - (from.seconds % eraSeconds < 0 ? 1 : 0);
         const std::int64_t offset = static_cast<std::int64_t>(rawValue_ >> 32U) - (from.seconds - era * eraSeconds);
         if (offset > eraSeconds / 2) {

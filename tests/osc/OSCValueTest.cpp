@@ -170,6 +170,9 @@ TEST(OSCTimeTag, DifferencesSurviveTheEraWrap) {
     const OSCTimeTag early(5 * oneSecond);
     EXPECT_GT(early.secondsFromNow(), 0);
     EXPECT_TRUE(early.isFuture());
+    // All zeros, as sent by a peer that never set the tag, is never held.
+    EXPECT_FALSE(OSCTimeTag(0).isFuture());
+    EXPECT_LT(OSCTimeTag(0).secondsFromNow(), 0);
     for (const double seconds : {-3600.0, -0.5, 0.5, 3600.0}) {
         const auto tag = OSCTimeTag::fromSecondsFromNow(seconds);
         EXPECT_NEAR(tag.secondsFromNow(), seconds, 0.25) << seconds;
