@@ -1,13 +1,16 @@
 // An address pattern comes from the network and a local address from the
 // program: whatever both hold, matching answers without crashing or stalling,
-// and on inputs small enough for it, gives the answer plain backtracking gives.
+// the address space finds what the pattern matches, and on inputs small
+// enough for it, both give the answer plain backtracking gives.
 //
 // The input is the pattern, a line feed and the local address; without a line
 // feed the input is matched against itself.
 
 #include "../tests/osc/AddressPatternReference.h"
 #include "osc/OSCAddressPattern.h"
+#include "osc/OSCAddressSpace.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +21,7 @@
 namespace {
 
 using vorn::osc::OSCAddressPattern;
+using vorn::osc::OSCAddressSpace;
 namespace reference = vorn::osc::reference;
 
 // Plain backtracking tries every way of sharing a part among its asterisks;
@@ -39,10 +43,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto address = newline == std::string_view::npos ? input : input.substr(newline + 1);
 
     // Text that is not ASCII is converted on the way in, as for a decoded
-    // message; the local address is matched byte for byte.
+    // message; the local address may be any bytes.
     const OSCAddressPattern pattern(patternText);
     const bool matched = pattern.matches(address);
     for (const auto& component : pattern.components()) (void)component.description();
+
+    // The address space's lookup takes the same path and must agree: the
+    // method at the address is found exactly when the pattern matches it.
+    // A sibling and a parent share the tree without changing the answer.
+    OSCAddressSpace space;
+    space.registerMethod("/sibling");
+    const auto id = space.registerMethod(address);
+    space.registerMethod(std::string(address) + "/child");
+    const auto found = space.methods(pattern);
+    const bool foundIt = std::find(found.begin(), found.end(), id) != found.end();
+    if (foundIt != matched) {
+        fail(matched ? "the address space missed a match" : "the address space found a method it does not match",
+             std::string(pattern.rawAddress()), address);
+    }
 
     const std::string ascii(pattern.rawAddress());
     if (ascii.size() <= referenceLimit && address.size() <= referenceLimit) {

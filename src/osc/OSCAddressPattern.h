@@ -24,8 +24,10 @@ namespace vorn::osc {
 // For matching, the text splits at "/" into parts and each part into tokens:
 // `*` (any run of characters), `?` (any one character), `[...]` (one
 // character from a set, `!` first to exclude, `a-z` for a range) and
-// `{foo,bar}` (one of the texts). Wildcards never cross a "/". Characters are
-// bytes: an address is ASCII text.
+// `{foo,bar}` (one of the texts). Wildcards never cross a "/". A local address
+// may be any UTF-8 text: `?`, a bracket and each character of a literal stand
+// for one character as a reader sees it (an "é", whether one code point or an
+// "e" and a combining accent, is one), never for part of one.
 class OSCAddressPattern {
 public:
     // One character of a bracket: `single` holds one character, `asciiRange`
@@ -75,20 +77,10 @@ public:
         const std::set<CharacterGroup>& groups() const noexcept { return groups_; }
         const std::set<std::string>& strings() const noexcept { return strings_; }
 
-        // How many characters at the start of `remainder` this token takes,
-        // or npos when it does not match there. A zeroOrMoreWildcard has no
-        // single answer and gives npos; the matcher handles it apart.
-        std::size_t consumed(std::string_view remainder) const noexcept;
-
-        // The fewest characters the token can take.
-        std::size_t minimumLength() const noexcept;
-
         std::string description() const;
         std::size_t hash() const noexcept;
 
         friend bool operator==(const Token&, const Token&) = default;
-
-        static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     private:
         explicit Token(Kind kind) noexcept : kind_(kind) {}
@@ -100,14 +92,10 @@ public:
         std::set<std::string> strings_;
     };
 
-    // The tokens of one part of a pattern.
+    // The tokens of one part of a pattern, as values to look at and compare.
+    // Matching does not go through them: it reads the pattern's text in place.
     struct Component {
         std::vector<Token> tokens;
-
-        // Takes time proportional to tokens × part length (× the length of
-        // the longest token), however many wildcards the pattern holds: a
-        // peer chooses its patterns, and a pattern must never stall us.
-        bool matches(std::string_view localPart) const;
 
         std::string description() const;
         std::size_t hash() const noexcept;
@@ -127,7 +115,10 @@ public:
     std::vector<Component> components() const;
 
     // True when the pattern has as many parts as `localAddress` and each
-    // matches its part. A pattern with no parts matches nothing.
+    // matches its part. A pattern with no parts matches nothing. Takes time
+    // proportional to tokens × part length (× the longest token) per part,
+    // however many wildcards there are: a peer chooses its patterns, and a
+    // pattern must never stall us.
     bool matches(std::string_view localAddress) const;
 
     OSCAddressPattern() = default;

@@ -2,6 +2,7 @@
 
 #include "dispatch/ConcurrentQueue.h"
 #include "osc/OSCMessage.h"
+#include "osc/detail/OSCPatternTokens.h"
 
 #include <algorithm>
 #include <random>
@@ -106,18 +107,19 @@ bool OSCAddressSpace::unregisterMethod(std::string_view localAddress) {
 void OSCAddressSpace::unregisterAll() { root_ = emptyRoot(); }
 
 std::vector<std::shared_ptr<Node>> OSCAddressSpace::nodes(const OSCAddressPattern& matching) const {
-    const auto parts = OSCAddressPattern::split(matching.rawAddress());
+    detail::AddressParts parts(matching.rawAddress());
     std::vector<std::shared_ptr<Node>> level;
-    if (parts.empty()) return level;
+    if (parts.done()) return level;
     level.push_back(root_);
-    for (std::size_t i = 0; i < parts.size() && !level.empty(); ++i) {
-        const bool last = i + 1 == parts.size();
-        const auto component = OSCAddressPattern::tokenize(parts[i]);
+    while (!parts.done() && !level.empty()) {
+        // Read once, tried against every name at this level.
+        const detail::PartTokens part(parts.next());
+        const bool last = parts.done();
         std::vector<std::shared_ptr<Node>> next;
         for (const auto& node : level) {
             for (const auto& candidate : node->children) {
                 if (last && candidate->nodeType != NodeType::method) continue;
-                if (component.matches(candidate->name)) next.push_back(candidate);
+                if (part.matches(candidate->name)) next.push_back(candidate);
             }
         }
         level = std::move(next);

@@ -1,8 +1,9 @@
 #include "osc/OSCBuiltinCoding.h"
 
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCValueDecoder.h"
+#include "osc/detail/OSCBytes.h"
+#include "osc/detail/OSCSerializationTable.h"
 
 #include <bit>
 #include <limits>
@@ -180,7 +181,7 @@ namespace {
 [[gnu::always_inline]] inline std::size_t decodeNext(std::span<const char> tags, OSCValueDecoder& decoder,
                                                      std::vector<OSCValue>& out) {
     const char tag = tags.front();
-    if (const auto kind = decoder.leadingScalar(tag)) {
+    if (const auto kind = decoder.table().leadingScalar(tag)) {
         readScalar(*kind, tag, decoder, [&out](auto&&... args) { out.emplace_back(std::forward<decltype(args)>(args)...); });
         return 1;
     }

@@ -1,7 +1,7 @@
 #include "osc/OSCBundle.h"
 
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
+#include "osc/detail/OSCBytes.h"
 
 #include <cstring>
 #include <limits>
@@ -171,3 +171,16 @@ std::optional<OSCPacket> parseOSC(std::span<const std::uint8_t> bytes) {
 }
 
 }  // namespace vorn::osc
+
+std::size_t std::hash<vorn::osc::OSCBundle>::operator()(const vorn::osc::OSCBundle& bundle) const noexcept {
+    std::size_t seed = bundle.elements().size();
+    for (const auto& element : bundle.elements()) {
+        seed ^= std::hash<vorn::osc::OSCPacket>{}(element) + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+    }
+    return seed;
+}
+
+std::size_t std::hash<vorn::osc::OSCPacket>::operator()(const vorn::osc::OSCPacket& packet) const noexcept {
+    if (const auto* message = packet.messageIf()) return std::hash<vorn::osc::OSCMessage>{}(*message);
+    return ~std::hash<vorn::osc::OSCBundle>{}(packet.bundle());
+}

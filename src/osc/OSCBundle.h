@@ -104,3 +104,13 @@ std::optional<OSCPacket> parseOSC(SharedBytes bytes);
 std::optional<OSCPacket> parseOSC(std::span<const std::uint8_t> bytes);
 
 }  // namespace vorn::osc
+
+// By elements only, as equality: the time tag is left out.
+template <>
+struct std::hash<vorn::osc::OSCBundle> {
+    std::size_t operator()(const vorn::osc::OSCBundle& bundle) const noexcept;
+};
+template <>
+struct std::hash<vorn::osc::OSCPacket> {
+    std::size_t operator()(const vorn::osc::OSCPacket& packet) const noexcept;
+};

@@ -9,6 +9,8 @@ const char* encodeDescription(OSCEncodeError::Kind kind) {
         return "General error.";
     case OSCEncodeError::Kind::unexpectedEncoder:
         return "Unexpected encoder type.";
+    case OSCEncodeError::Kind::nullInAddress:
+        return "Address pattern holds a null character; no peer could read the message.";
     }
     return "General error.";
 }
@@ -16,6 +18,13 @@ const char* encodeDescription(OSCEncodeError::Kind kind) {
 }  // namespace
 
 OSCEncodeError::OSCEncodeError(Kind kind) : std::runtime_error(encodeDescription(kind)), kind_(kind) {}
+
+OSCSerializationError OSCSerializationError::tagBreaksFraming(char tag) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    const auto code = static_cast<unsigned char>(tag);
+    return OSCSerializationError(Kind::tagBreaksFraming, std::string("Tag breaks the type-tag string's framing: 0x") +
+                                                             digits[code >> 4] + digits[code & 0x0F]);
+}
 
 OSCDecodeError::OSCDecodeError(Kind kind, std::string text, const std::string& description)
     : std::runtime_error(description), kind_(kind), text_(std::move(text)) {}

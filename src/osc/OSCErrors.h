@@ -10,15 +10,19 @@ namespace vorn::osc {
 // does not fit the tag it is written as).
 class OSCEncodeError : public std::runtime_error {
 public:
-    enum class Kind { general, unexpectedEncoder };
+    enum class Kind { general, unexpectedEncoder, nullInAddress };
 
     explicit OSCEncodeError(Kind kind);
 
     static OSCEncodeError general() { return OSCEncodeError(Kind::general); }
     static OSCEncodeError unexpectedEncoder() { return OSCEncodeError(Kind::unexpectedEncoder); }
+    // The address holds a null byte, which would end it early for every
+    // reader, and the rest of the message would read as garbage.
+    static OSCEncodeError nullInAddress() { return OSCEncodeError(Kind::nullInAddress); }
 
     Kind kind() const noexcept { return kind_; }
-    // "General error." or "Unexpected encoder type."
+    // "General error.", "Unexpected encoder type." or "Address pattern holds
+    // a null character; no peer could read the message."
     std::string description() const { return what(); }
 
 private:
@@ -48,13 +52,20 @@ private:
     std::string text_;
 };
 
-// Registering a value type whose tag another type already claims.
+// Registering a value type whose tag another type already claims, or whose
+// tag would break the framing of the type-tag string.
 class OSCSerializationError : public std::runtime_error {
 public:
-    enum class Kind { tagAlreadyRegistered };
-    OSCSerializationError() : std::runtime_error("Tag already registered") {}
-    Kind kind() const noexcept { return Kind::tagAlreadyRegistered; }
+    enum class Kind { tagAlreadyRegistered, tagBreaksFraming };
+    OSCSerializationError() : std::runtime_error("Tag already registered"), kind_(Kind::tagAlreadyRegistered) {}
+    // "Tag breaks the type-tag string's framing: " and the tag's code in hex.
+    static OSCSerializationError tagBreaksFraming(char tag);
+    Kind kind() const noexcept { return kind_; }
     std::string description() const { return what(); }
+
+private:
+    OSCSerializationError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+    Kind kind_;
 };
 
 }  // namespace vorn::osc

@@ -1,11 +1,11 @@
 #include "osc/OSCMessage.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCMessageEncoder.h"
 #include "osc/OSCSerialization.h"
 #include "osc/OSCValueDecoder.h"
+#include "osc/detail/OSCBytes.h"
 
 namespace vorn::osc {
 
@@ -66,3 +66,11 @@ std::string OSCMessage::description() const {
 }
 
 }  // namespace vorn::osc
+
+std::size_t std::hash<vorn::osc::OSCMessage>::operator()(const vorn::osc::OSCMessage& message) const noexcept {
+    std::size_t seed = std::hash<std::string_view>{}(message.addressPattern().rawAddress());
+    for (const auto& value : message.values()) {
+        seed ^= std::hash<vorn::osc::OSCValue>{}(value) + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+    }
+    return seed;
+}

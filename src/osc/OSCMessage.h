@@ -78,3 +78,9 @@ private:
 };
 
 }  // namespace vorn::osc
+
+// By address text and values, as equality.
+template <>
+struct std::hash<vorn::osc::OSCMessage> {
+    std::size_t operator()(const vorn::osc::OSCMessage& message) const noexcept;
+};

@@ -1,9 +1,12 @@
 #include "osc/OSCMessageEncoder.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCSerialization.h"
+#include "osc/detail/OSCBytes.h"
+
+#include <cstring>
+#include <variant>
 
 namespace vorn::osc {
 namespace {
@@ -32,6 +35,7 @@ void encodeCustom(const OSCValue& value, std::vector<std::uint8_t>& tags, std::v
 
 void OSCMessageEncoder::encode(std::span<const std::uint8_t> address, const std::vector<OSCValue>& values,
                                std::vector<std::uint8_t>& out) {
+    if (std::memchr(address.data(), 0, address.size()) != nullptr) throw OSCEncodeError::nullInAddress();
     const std::size_t start = out.size();
     try {
         // Enough for the usual message of scalars and short text.
@@ -78,6 +82,13 @@ void OSCMessageEncoder::appendTags(const OSCValue& value, std::vector<std::uint8
         tags.push_back(']');
         return;
     case OSCValueKind::custom:
+        // A registered variadic type may nest values as an array does, and
+        // the decoder does not open one where it could not open an array.
+        if (depth >= bytes::maxNestingDepth &&
+            std::holds_alternative<OSCValueVariadicEncoder>(
+                value.get<std::shared_ptr<const OSCCustomValue>>()->type().encoder)) {
+            throw OSCEncodeError::general();
+        }
         encodeCustom(value, tags, customData_.emplace_back());
         return;
     default:

@@ -3,7 +3,8 @@
 #include "osc/OSCBuiltinCoding.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCMessageEncoder.h"
-#include "osc/OSCSerializationTable.h"
+#include "osc/detail/OSCBytes.h"
+#include "osc/detail/OSCSerializationTable.h"
 
 #include <algorithm>
 #include <atomic>
@@ -98,6 +99,9 @@ OSCSerialization& OSCSerialization::shared() {
 
 void OSCSerialization::registerType(std::shared_ptr<const OSCValueType> type) {
     if (!type) throw std::invalid_argument("OSCSerialization::registerType: no type");
+    for (const char tag : type->identity.tags) {
+        if (bytes::breaksFraming(tag)) throw OSCSerializationError::tagBreaksFraming(tag);
+    }
     std::lock_guard lock(state_->mutex);
     const Table& table = *state_->current.load();
     for (const auto& registered : table.types) {
@@ -126,3 +130,15 @@ const OSCSerialization::Table& OSCSerialization::table() const noexcept {
 }
 
 }  // namespace vorn::osc
+
+std::size_t std::hash<vorn::osc::OSCValueTagIdentity>::operator()(
+    const vorn::osc::OSCValueTagIdentity& identity) const noexcept {
+    std::size_t seed = static_cast<std::size_t>(identity.kind);
+    const auto combine = [&seed](std::size_t value) {
+        seed ^= value + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+    };
+    combine(std::hash<std::string_view>{}(std::string_view(identity.tags.data(), identity.tags.size())));
+    combine(std::hash<std::optional<int>>{}(identity.minCount));
+    combine(std::hash<std::optional<int>>{}(identity.maxCount));
+    return seed;
+}

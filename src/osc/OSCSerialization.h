@@ -118,3 +118,8 @@ private:
 };
 
 }  // namespace vorn::osc
+
+template <>
+struct std::hash<vorn::osc::OSCValueTagIdentity> {
+    std::size_t operator()(const vorn::osc::OSCValueTagIdentity& identity) const noexcept;
+};

@@ -174,30 +174,44 @@ OSCTimeTag::Clock::time_point OSCTimeTag::date() const {
                              std::chrono::duration_cast<Clock::duration>(nanoseconds(time.nanos)));
 }
 
-double OSCTimeTag::secondsFromNow() const {
-    if (isImmediate()) {
-        return 0;
+double OSCTimeTag::secondsAfter(const OSCTimeTag& reference) const {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    EpochTime from;
+    if (!tagEpochTime(reference, from)) {
+        return reference.era_ < 0 ? infinity : -infinity;
     }
-    const EpochTime now = epochTime(Clock::now());
+    OSCTimeTag placed = *this;
+    // An all-zero tag is what a sender that never set its time tag sends; it
+    // means "now" to it, so it stays at the start of era 0, in the past,
+    // rather than being taken for a date in 2036 and held for years.
+    if (era_ == 0 && rawValue_ != 0) {
+        std::int64_t era = from.seconds / eraSeconds - (from.seconds % eraSeconds < 0 ? 1 : 0);
+        const std::int64_t offset = static_cast<std::int64_t>(rawValue_ >> 32U) - (from.seconds - era * eraSeconds);
+        if (offset > eraSeconds / 2) {
+            --era;
+        } else if (offset < -(eraSeconds / 2)) {
+            ++era;
+        }
+        placed = OSCTimeTag(rawValue_, era);
+    }
     EpochTime time;
-    if (!tagEpochTime(*this, time)) {
-        return era_ < 0 ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    if (!tagEpochTime(placed, time)) {
+        return placed.era_ < 0 ? -infinity : infinity;
     }
-    // Both second counts are far from the int64 limits once the tag's fit.
+    // Both second counts are far from the int64 limits once the tags fit.
     std::int64_t wholeSeconds = 0;
-    if (__builtin_sub_overflow(time.seconds, now.seconds, &wholeSeconds)) {
-        return static_cast<double>(time.seconds) - static_cast<double>(now.seconds);
+    if (__builtin_sub_overflow(time.seconds, from.seconds, &wholeSeconds)) {
+        return static_cast<double>(time.seconds) - static_cast<double>(from.seconds);
     }
-    return static_cast<double>(wholeSeconds) + static_cast<double>(time.nanos - now.nanos) / 1e9;
+    return static_cast<double>(wholeSeconds) + static_cast<double>(time.nanos - from.nanos) / 1e9;
+}
+
+double OSCTimeTag::secondsFromNow() const {
+    return isImmediate() ? 0 : secondsAfter(now());
 }
 
 bool OSCTimeTag::isFuture() const {
-    if (isImmediate()) {
-        return false;
-    }
-    // Wire tags carry no era; comparing raw values alone keeps them working
-    // when the 32-bit seconds wrap.
-    return now().rawValue() < rawValue_;
+    return !isImmediate() && secondsAfter(now()) > 0;
 }
 
 std::string OSCTimeTag::description() const {

@@ -33,9 +33,18 @@ public:
 
     // The immediate tag's date is now.
     Clock::time_point date() const;
-    // 0 for the immediate tag; positive for a tag in the future.
+    // Seconds from `reference` to this tag (positive when this tag is
+    // later). A tag of era 0, as every tag read from the wire is, counts in
+    // whichever era puts it nearest to `reference`, so that differences stay
+    // right when the 32-bit seconds wrap on 7 February 2036 (a tag more than
+    // about 68 years before `reference` reads as one in the next era); a
+    // tag of another era was made here and counts in its own.
+    double secondsAfter(const OSCTimeTag& reference) const;
+    // 0 for the immediate tag; otherwise secondsAfter(now()), positive for a
+    // tag in the future.
     double secondsFromNow() const;
-    // False for the immediate tag; the era is not consulted.
+    // False for the immediate tag; otherwise whether secondsAfter(now()) is
+    // positive, so that the two never disagree.
     bool isFuture() const;
 
     // "1 (immediate)", or the raw value in decimal, with "-era:" and the era

@@ -5,8 +5,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <variant>
 
 namespace vorn::osc {
 namespace {
@@ -127,3 +131,37 @@ std::string description(const std::vector<OSCValue>& values) {
 }
 
 }  // namespace vorn::osc
+
+namespace {
+
+void combine(std::size_t& seed, std::size_t value) noexcept {
+    seed ^= value + 0x9E3779B97F4A7C15ULL + (seed << 6U) + (seed >> 2U);
+}
+
+struct Hash {
+    template <class T>
+    std::size_t operator()(const T& v) const noexcept {
+        return std::hash<T>{}(v);
+    }
+    std::size_t operator()(const vorn::SharedBytes& v) const noexcept {
+        return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(v.data()), v.size()));
+    }
+    std::size_t operator()(const std::shared_ptr<const vorn::osc::OSCCustomValue>& v) const noexcept {
+        return std::hash<const void*>{}(&v->type());
+    }
+};
+
+}  // namespace
+
+std::size_t std::hash<vorn::osc::OSCArrayValue>::operator()(const vorn::osc::OSCArrayValue& v) const noexcept {
+    std::size_t seed = v.elements.size();
+    for (const auto& element : v.elements) combine(seed, std::hash<vorn::osc::OSCValue>{}(element));
+    return seed;
+}
+
+// The kind goes in too: 1 as i and 1 as h are not equal.
+std::size_t std::hash<vorn::osc::OSCValue>::operator()(const vorn::osc::OSCValue& v) const noexcept {
+    std::size_t seed = static_cast<std::size_t>(v.kind());
+    combine(seed, std::visit(Hash{}, v.storage()));
+    return seed;
+}

@@ -187,3 +187,36 @@ private:
 std::string description(const std::vector<OSCValue>& values);
 
 }  // namespace vorn::osc
+
+// Hashes agree with equality, so that values work as keys of unordered
+// containers. A value of a registered type hashes by its type alone: equal
+// values share it, and the type says nothing more about equality.
+template <>
+struct std::hash<vorn::osc::OSCImpulseValue> {
+    std::size_t operator()(vorn::osc::OSCImpulseValue) const noexcept { return 0x49; }
+};
+template <>
+struct std::hash<vorn::osc::OSCNullValue> {
+    std::size_t operator()(vorn::osc::OSCNullValue) const noexcept { return 0x4E; }
+};
+template <>
+struct std::hash<vorn::osc::OSCMIDIValue> {
+    std::size_t operator()(const vorn::osc::OSCMIDIValue& v) const noexcept {
+        return std::hash<std::uint32_t>{}(std::uint32_t{v.portID} << 24 | std::uint32_t{v.status} << 16 |
+                                          std::uint32_t{v.data1} << 8 | v.data2);
+    }
+};
+template <>
+struct std::hash<vorn::osc::OSCStringAltValue> {
+    std::size_t operator()(const vorn::osc::OSCStringAltValue& v) const noexcept {
+        return std::hash<std::string>{}(v.string);
+    }
+};
+template <>
+struct std::hash<vorn::osc::OSCArrayValue> {
+    std::size_t operator()(const vorn::osc::OSCArrayValue& v) const noexcept;
+};
+template <>
+struct std::hash<vorn::osc::OSCValue> {
+    std::size_t operator()(const vorn::osc::OSCValue& v) const noexcept;
+};

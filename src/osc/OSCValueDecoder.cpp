@@ -1,9 +1,9 @@
 #include "osc/OSCValueDecoder.h"
 
 #include "osc/OSCBuiltinCoding.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCErrors.h"
-#include "osc/OSCSerializationTable.h"
+#include "osc/detail/OSCBytes.h"
+#include "osc/detail/OSCSerializationTable.h"
 
 #include <bit>
 #include <cstring>
@@ -70,6 +70,18 @@ void OSCValueDecoder::advance(std::int64_t count) {
     pos_ += static_cast<std::size_t>(count);
 }
 
+std::span<const std::uint8_t> OSCValueDecoder::readASCIIText(const char* failure) {
+    const auto rest = remaining();
+    const auto chunk = bytes::scanString(rest);
+    if (chunk.status != bytes::StringChunk::Status::ok || !chunk.ascii) badText(failure);
+    pos_ += chunk.size;
+    return rest.first(chunk.length);
+}
+
+std::optional<OSCValueKind> OSCValueDecoder::leadingScalar(char tag) const noexcept {
+    return table_->leadingScalar(tag);
+}
+
 void OSCValueDecoder::shortRead(const char* type) {
     throw OSCDecodeError::malformed(std::string("Not enough bytes while reading ") + type + " data chunk.");
 }
@@ -128,13 +140,15 @@ SharedBytes OSCValueDecoder::readBlob() {
 
 OSCValueVariadicDecoder::Result OSCValueDecoder::decodeValue(std::span<const char> tags) {
     if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
-    if (const auto kind = leadingScalar(tags.front())) return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    if (const auto kind = table_->leadingScalar(tags.front())) {
+        return {1, builtin::decodeScalar(*kind, tags.front(), *this)};
+    }
     return decodeWithCandidates(tags);
 }
 
 std::size_t OSCValueDecoder::decodeValue(std::span<const char> tags, std::vector<OSCValue>& out) {
     if (tags.empty()) throw OSCDecodeError::internalInconsistency("No type tag to decode.");
-    if (const auto kind = leadingScalar(tags.front())) {
+    if (const auto kind = table_->leadingScalar(tags.front())) {
         builtin::decodeScalarInto(*kind, tags.front(), *this, out);
         return 1;
     }
@@ -151,6 +165,9 @@ OSCValueVariadicDecoder::Result OSCValueDecoder::decodeWithCandidates(std::span<
     for (const auto& type : candidates) {
         if (type->builtin) {
             if (*type->builtin != OSCValueKind::array) return {1, builtin::decodeScalar(*type->builtin, tag, *this)};
+            // The level is counted only for a real array: any other tag at
+            // the deepest level is not an array's business.
+            if (tag != '[') continue;
             NestingGuard guard(depth_);
             if (auto result = builtin::decodeArray(tags, *this)) return std::move(*result);
             continue;
@@ -163,6 +180,10 @@ OSCValueVariadicDecoder::Result OSCValueDecoder::decodeWithCandidates(std::span<
             return {1, variable->block(tag, *this)};
         }
         if (const auto* variadic = std::get_if<OSCValueVariadicDecoder>(&decoder); variadic && variadic->block) {
+            // A registered variadic type may nest as an array does; where no
+            // array may open, it is not offered the tags (the encoder refuses
+            // to write it there).
+            if (depth_ >= bytes::maxNestingDepth) continue;
             NestingGuard guard(depth_);
             auto result = variadic->block(tags, *this);
             if (!result) continue;

@@ -1,9 +1,7 @@
 #pragma once
 
 #include "dispatch/SharedBytes.h"
-#include "osc/OSCBytes.h"
 #include "osc/OSCSerialization.h"
-#include "osc/OSCSerializationTable.h"
 #include "osc/OSCValue.h"
 
 #include <bit>
@@ -68,13 +66,7 @@ public:
     std::span<const std::uint8_t> readNullTerminated(bool& ascii);
     // A null-terminated chunk of 7-bit ASCII; any failure, whatever its cause,
     // throws OSCDecodeError::malformed(failure).
-    std::span<const std::uint8_t> readASCIIText(const char* failure) {
-        const auto rest = remaining();
-        const auto chunk = bytes::scanString(rest);
-        if (chunk.status != bytes::StringChunk::Status::ok || !chunk.ascii) badText(failure);
-        pos_ += chunk.size;
-        return rest.first(chunk.length);
-    }
+    std::span<const std::uint8_t> readASCIIText(const char* failure);
     // A null-terminated chunk that is all 7-bit ASCII; nothing when it is not
     // (the caller picks the error text). Chunk errors still throw.
     std::optional<std::string> readASCIIString();
@@ -91,22 +83,24 @@ public:
 
     // The built-in kind that decodes `tag` first, unless that is an array
     // or a registered type.
-    std::optional<OSCValueKind> leadingScalar(char tag) const noexcept { return table_->leadingScalar(tag); }
+    std::optional<OSCValueKind> leadingScalar(char tag) const noexcept;
+    // The registry's state this cursor decodes with.
+    const OSCSerialization::Table& table() const noexcept { return *table_; }
 
 private:
     friend class OSCMessage;  // takes the bytes back when decoding succeeds
 
     [[noreturn, gnu::cold]] static void shortRead(const char* type);
     [[noreturn, gnu::cold]] static void badText(const char* failure);
+    // Big-endian, read byte by byte: the compiler makes one load and a swap.
     std::uint32_t take32() noexcept {
-        const auto v = bytes::loadUInt32(data_.data() + pos_);
+        const std::uint8_t* p = data_.data() + pos_;
         pos_ += 4;
-        return v;
+        return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
     }
     std::uint64_t take64() noexcept {
-        const auto v = bytes::loadUInt64(data_.data() + pos_);
-        pos_ += 8;
-        return v;
+        const std::uint64_t high = take32();
+        return high << 32 | take32();
     }
     // Kept out of line: the common tags never need it.
     [[gnu::noinline]] OSCValueVariadicDecoder::Result decodeWithCandidates(std::span<const char> tags);

@@ -429,6 +429,16 @@ TEST_F(OSCManagerTest, PingsTheKernelRefusesAreLoggedAsNotSent) {
     EXPECT_EQ(monitor->consecutiveMisses(), 3);
 }
 
+// A stored ping address with a null in it could be read by no peer: the
+// codec refuses to encode it, and each failed ping says why.
+TEST_F(OSCManagerTest, APingAddressHoldingANullIsLoggedAsASendError) {
+    auto withNull = makeSettings();
+    withNull->pingMessage = string("/eos\0ping", 9);
+    start(withNull);
+    tick();
+    EXPECT_EQ(countLines(sendFailed + "Address pattern holds a null character; no peer could read the message."), 1u);
+}
+
 TEST_F(OSCManagerTest, DroppedMonitorIgnoresItsStartTaskAndHandler) {
     ASSERT_TRUE(peer.ok());
     // Dropped before the start task can run, or while it runs.

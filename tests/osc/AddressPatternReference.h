@@ -2,13 +2,17 @@
 
 // The address-pattern rules done the plain way, to check the real ones
 // against: tokenizing by cutting strings apart, and matching by trying every
-// length of every `*` in turn. Exponential on patterns with many `*`, so only
-// for small inputs. Shared by the property test and the fuzz target.
+// length of every `*` in turn, over the address cut into user-perceived
+// characters first. Exponential on patterns with many `*`, so only for small
+// inputs. Shared by the property test and the fuzz target.
 
+#include "ascii/Graphemes.h"
 #include "osc/OSCAddressPattern.h"
 
+#include <algorithm>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,26 +90,43 @@ inline Component tokenize(const std::string& part) {
     return component;
 }
 
-// Ranges are of ASCII codes only.
-inline bool takesFirst(const Token& token, std::string_view rest) {
+// The user-perceived characters of `text`, each as its bytes.
+inline std::vector<std::string> characters(std::string_view text) {
+    std::vector<std::string> result;
+    ascii::forEachGrapheme(text, [&](std::string_view character) { result.emplace_back(character); });
+    return result;
+}
+
+using Characters = std::span<const std::string>;
+
+inline bool startsWith(Characters rest, const std::string& text) {
+    const auto wanted = characters(text);
+    return wanted.size() <= rest.size() && std::equal(wanted.begin(), wanted.end(), rest.begin());
+}
+
+// A character of one byte may be in a set; ranges are of ASCII codes only.
+inline bool takesFirst(const Token& token, Characters rest) {
     if (rest.empty()) return false;
-    const auto c = static_cast<unsigned char>(rest[0]);
     bool in = false;
-    for (const auto& group : token.groups()) {
-        const auto start = static_cast<unsigned char>(group.start());
-        const auto end = static_cast<unsigned char>(group.end());
-        in = in || (group.kind() == CharacterGroup::Kind::single ? c == start
-                                                                  : c < 128 && end < 128 && start <= c && c <= end);
+    if (rest[0].size() == 1) {
+        const auto c = static_cast<unsigned char>(rest[0][0]);
+        for (const auto& group : token.groups()) {
+            const auto start = static_cast<unsigned char>(group.start());
+            const auto end = static_cast<unsigned char>(group.end());
+            in = in || (group.kind() == CharacterGroup::Kind::single ? c == start
+                                                                      : c < 128 && end < 128 && start <= c && c <= end);
+        }
     }
     return in != token.isExclusion();
 }
 
 // Every token but `*` takes one length or none; alternatives take only the
-// first text, in set order, that the remainder starts with.
-inline bool backtrack(const std::vector<Token>& tokens, std::size_t index, std::string_view rest) {
+// first text, in set order, that the remainder starts with. Lengths count
+// characters.
+inline bool backtrack(const std::vector<Token>& tokens, std::size_t index, Characters rest) {
     if (index == tokens.size()) return rest.empty();
     const Token& token = tokens[index];
-    const auto next = [&](std::size_t n) { return n <= rest.size() && backtrack(tokens, index + 1, rest.substr(n)); };
+    const auto next = [&](std::size_t n) { return n <= rest.size() && backtrack(tokens, index + 1, rest.subspan(n)); };
     switch (token.kind()) {
     case Token::Kind::zeroOrMoreWildcard:
         for (std::size_t n = 0; n <= rest.size(); ++n) {
@@ -114,15 +135,20 @@ inline bool backtrack(const std::vector<Token>& tokens, std::size_t index, std::
         return false;
     case Token::Kind::singleCharWildcard: return !rest.empty() && next(1);
     case Token::Kind::singleChar: return takesFirst(token, rest) && next(1);
-    case Token::Kind::literal: return rest.starts_with(token.text()) && next(token.text().size());
+    case Token::Kind::literal: return startsWith(rest, token.text()) && next(characters(token.text()).size());
     case Token::Kind::strings:
         if (token.strings().empty()) return next(0);
         for (const auto& text : token.strings()) {
-            if (rest.starts_with(text)) return next(text.size());
+            if (startsWith(rest, text)) return next(characters(text).size());
         }
         return false;
     }
     return false;
+}
+
+inline bool partMatches(const std::string& patternPart, const std::string& localPart) {
+    const auto local = characters(localPart);
+    return backtrack(tokenize(patternPart).tokens, 0, local);
 }
 
 inline bool matches(const std::string& pattern, const std::string& localAddress) {
@@ -130,7 +156,7 @@ inline bool matches(const std::string& pattern, const std::string& localAddress)
     const auto localParts = split(localAddress);
     if (patternParts.empty() || localParts.size() != patternParts.size()) return false;
     for (std::size_t i = 0; i < patternParts.size(); ++i) {
-        if (!backtrack(tokenize(patternParts[i]).tokens, 0, localParts[i])) return false;
+        if (!partMatches(patternParts[i], localParts[i])) return false;
     }
     return true;
 }

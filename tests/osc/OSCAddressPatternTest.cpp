@@ -85,12 +85,35 @@ TEST(OSCAddressPatternTest, MatchesLocalAddresses) {
         for (const auto address : c.other) EXPECT_FALSE(pattern.matches(address)) << c.pattern << " " << address;
     }
 
-    // Characters are bytes: bytes outside ASCII are single characters that
-    // only wildcards and exclusions take, whatever a signed char would say.
-    EXPECT_TRUE(OSCAddressPattern("/??").matches("/\xC3\xA9"));
-    EXPECT_TRUE(OSCAddressPattern("/[!a-z][!a]").matches("/\xC3\xA9"));
-    EXPECT_FALSE(Component{{Token::singleChar(false, {range('\0', '\x7f')})}}.matches("\xFF"));
-    EXPECT_FALSE(Component{{Token::singleChar(false, {range('\x80', '\xFF')})}}.matches("\xC3"));
+}
+
+// `?`, a bracket and each character of a literal stand for one character as
+// a reader sees it, whatever its bytes: é as one code point or as e and a
+// combining accent, a flag of two code points, CR LF.
+TEST(OSCAddressPatternTest, CountsCharactersNotBytes) {
+    const std::string composed = "caf\xC3\xA9";   // café, é as U+00E9
+    const std::string decomposed = "cafe\xCC\x81";  // café, e + U+0301
+    for (const auto& cafe : {composed, decomposed}) {
+        SCOPED_TRACE(cafe);
+        for (const auto* pattern : {"/caf?", "/caf[!a-z]", "/ca*", "/*f?", "/c?f?", "/{caf}?", "/ca[f]*"}) {
+            EXPECT_TRUE(OSCAddressPattern(pattern).matches("/" + cafe)) << pattern;
+        }
+        for (const auto* pattern : {"/caf??", "/caf[a-z]", "/caf[!a-z]?", "/cafe", "/cafe*", "/caf?*?", "/{cafe}*"}) {
+            EXPECT_FALSE(OSCAddressPattern(pattern).matches("/" + cafe)) << pattern;
+        }
+    }
+    EXPECT_TRUE(OSCAddressPattern("/?/x").matches("/\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7/x"));  // a flag
+    EXPECT_FALSE(OSCAddressPattern("/?\?/x").matches("/\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7/x"));
+    EXPECT_TRUE(OSCAddressPattern("/a?b").matches("/a\r\nb"));
+    EXPECT_FALSE(OSCAddressPattern("/a??b").matches("/a\r\nb"));
+    EXPECT_FALSE(OSCAddressPattern("/a\r*").matches("/a\r\nb"));
+    // A byte that starts no character is a character of its own.
+    EXPECT_TRUE(OSCAddressPattern("/[!a-z]?").matches("/\xFF\xC3"));
+
+    OSCAddressSpace space;
+    const auto cafe = space.registerMethod("/" + decomposed + "/ping");
+    EXPECT_EQ(space.methods("/caf?/*"), std::vector<MethodID>{cafe});
+    EXPECT_TRUE(space.methods("/caf?\?/*").empty());
 }
 
 // A peer chooses its patterns: these make a plain backtracking matcher try
@@ -115,13 +138,26 @@ TEST(OSCAddressPatternTest, HostilePatternsAnswerCorrectly) {
     EXPECT_EQ(OSCAddressPattern::tokenize(brackets), Component{{Token::literal(brackets)}});
     EXPECT_EQ(OSCAddressPattern::tokenize("[" + std::string(60000, '-') + "]"),
               Component{{Token::singleChar(false, {single('-')})}});
-    const std::string questions(60000, '?');
-    EXPECT_TRUE(OSCAddressPattern::tokenize(questions).matches(std::string(60000, 'x')));
-    EXPECT_FALSE(OSCAddressPattern::tokenize(questions).matches(std::string(59999, 'x')));
+    const std::string questions = "/" + std::string(60000, '?');
+    EXPECT_TRUE(OSCAddressPattern(questions).matches("/" + std::string(60000, 'x')));
+    EXPECT_FALSE(OSCAddressPattern(questions).matches("/" + std::string(59999, 'x')));
+
+    // Characters of several bytes keep the work bounded too.
+    std::string accents = "/";
+    for (int i = 0; i < 2000; ++i) accents += "e\xCC\x81";
+    EXPECT_TRUE(OSCAddressPattern(mixed).matches(accents));
+    EXPECT_FALSE(OSCAddressPattern(mixed).matches(accents.substr(0, 1 + 3 * 999)));
 }
 
-// The fast tokenizer and matcher against the plain ones, on random small
-// patterns and addresses over an alphabet rich in pattern syntax.
+// Pieces of local addresses: ASCII, é in its two forms, a lone combining
+// accent (which joins what comes before it) and CR and LF (which join).
+const std::vector<std::string> addressPieces = {"a", "b", "c", "-", "!", ",", "*", "\xC3\xA9",
+                                                "e\xCC\x81", "\xCC\x81", "\r", "\n"};
+const std::vector<std::string> fillPieces = {"a", "b", "c", "\xC3\xA9", "e\xCC\x81"};
+
+// The one tokenizer and matcher against the plain ones, on random small
+// patterns and addresses over an alphabet rich in pattern syntax and in
+// characters of several bytes.
 TEST(OSCAddressPatternPropertyTest, AgreesWithThePlainReadingAndBacktracking) {
     constexpr std::uint64_t seed = 0xA11CE5EED;
     constexpr int caseCount = 50000;
@@ -131,23 +167,29 @@ TEST(OSCAddressPatternPropertyTest, AgreesWithThePlainReadingAndBacktracking) {
         for (auto& c : text) c = alphabet[rng() % alphabet.size()];
         return text;
     };
+    const auto pieces = [&](const std::vector<std::string>& from, std::size_t maxCount) {
+        std::string text;
+        for (auto count = rng() % (maxCount + 1); count > 0; --count) text += from[rng() % from.size()];
+        return text;
+    };
     int matched = 0;
     for (int i = 0; i < caseCount; ++i) {
         const auto part = text("ab-*?[]!{},/", 12);
-        const auto fast = OSCAddressPattern::tokenize(part);
-        ASSERT_EQ(fast, reference::tokenize(part)) << "\"" << part << "\" gave " << fast.description();
+        const auto tokens = OSCAddressPattern::tokenize(part);
+        ASSERT_EQ(tokens, reference::tokenize(part)) << "\"" << part << "\" gave " << tokens.description();
 
         // Most addresses fill in the pattern's wildcards, so that both answers are common.
-        std::string address = text("abc-!,/*", 10);
+        std::string address = pieces(addressPieces, 10);
         if (rng() % 4 != 0) {
             address.clear();
             for (const char c : part) {
                 if (c == '*') {
-                    address += text("abc", 3);
+                    address += pieces(fillPieces, 3);
                 } else if (c == '?') {
-                    address += "abc"[rng() % 3];
+                    address += fillPieces[rng() % fillPieces.size()];
                 } else if (std::string_view("{}[],").find(c) == std::string_view::npos || rng() % 3 == 0) {
                     address += c;
+                    if (rng() % 16 == 0) address += "\xCC\x81";  // takes the character with it
                 }
             }
         }
@@ -158,6 +200,43 @@ TEST(OSCAddressPatternPropertyTest, AgreesWithThePlainReadingAndBacktracking) {
     }
     EXPECT_GT(matched, caseCount / 10);
     EXPECT_LT(matched, caseCount - caseCount / 10);
+}
+
+// The address space's lookups take the same path: the methods a pattern
+// finds are those whose addresses the plain matcher says it matches.
+TEST(OSCAddressPatternPropertyTest, AddressSpaceFindsWhatBacktrackingFinds) {
+    std::mt19937_64 rng(0x5BACE5EED);
+    const auto pick = [&](const auto& from) { return from[rng() % from.size()]; };
+    const auto address = [&](const auto& from, std::size_t maxPieces) {
+        std::string text;
+        for (auto parts = 1 + rng() % 3; parts > 0; --parts) {
+            text += "/";
+            for (auto count = rng() % (maxPieces + 1); count > 0; --count) text += pick(from);
+        }
+        return text;
+    };
+    OSCAddressSpace space;
+    std::vector<std::pair<std::string, MethodID>> methods;
+    for (int i = 0; i < 60; ++i) {
+        auto local = address(std::vector<std::string>{"a", "b", "\xC3\xA9", "e\xCC\x81", ",", "-"}, 3);
+        const auto id = space.registerMethod(local);
+        methods.emplace_back(std::move(local), id);
+    }
+    const std::vector<std::string> syntax = {"a", "b", "e", "-", "*", "?", "[a-b]", "[!a]", "{a,b}", "{}", "[", "}"};
+    std::size_t found = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const OSCAddressPattern pattern(address(syntax, 4));
+        std::set<std::string> expected;
+        for (const auto& [local, id] : methods) {
+            if (reference::matches(std::string(pattern.rawAddress()), local)) expected.insert(id.text());
+        }
+        std::vector<std::string> got;
+        for (const auto& id : space.methods(pattern)) got.push_back(id.text());
+        ASSERT_EQ(std::set<std::string>(got.begin(), got.end()), expected) << pattern.rawAddress();
+        ASSERT_EQ(got.size(), expected.size()) << pattern.rawAddress();
+        found += got.size();
+    }
+    EXPECT_GT(found, 1000u);
 }
 
 using IDs = std::vector<MethodID>;

@@ -439,6 +439,24 @@ TEST(OSCSerialization, RegistrationAndMissingBlocksFailCleanly) {
         }
     }
 
+    // A tag that breaks the type-tag string would shift every later argument:
+    // a null ends it, a comma is skipped, brackets frame arrays, and a byte
+    // outside ASCII is written as some other tag.
+    const auto typeCount = OSCSerialization::shared().types().size();
+    for (const auto& identity : {Identity::atomic(','), Identity::atomic('\0'), Identity::atomic('['),
+                                 Identity::variable({'x', ']'}), Identity::atomic('\xC3')}) {
+        try {
+            registered({"framing", identity, {}, {}, {}});
+            ADD_FAILURE() << "registered tag " << int(identity.tags.back());
+        } catch (const OSCSerializationError& e) {
+            EXPECT_EQ(e.kind(), OSCSerializationError::Kind::tagBreaksFraming);
+            if (identity.tags[0] == ',') {
+                EXPECT_EQ(e.description(), "Tag breaks the type-tag string's framing: 0x2C");
+            }
+        }
+    }
+    EXPECT_EQ(OSCSerialization::shared().types().size(), typeCount);
+
     static const auto writeOnly = registered(
         {"writeOnly", Identity::atomic('e'),
          OSCValueAtomicEncoder{[](const OSCValue&, std::vector<std::uint8_t>&) { return 'e'; }}, {}, {}});
@@ -468,6 +486,44 @@ TEST(OSCSerialization, RegistrationAndMissingBlocksFailCleanly) {
               "Internal inconsistency: Decoder for OSC type tag ~ took 0 of 1 tags.");
 }
 
+// An address with a null in it would end early for every reader, ours too.
+TEST(OSCCodec, AnAddressHoldingANullIsAnEncodeError) {
+    const std::string address("/eos\0ping", 9);
+    Bytes out = {7};
+    for (const auto& encode : std::vector<std::function<void()>>{
+             [&] { OSCMessage(address).rawData(); }, [&] { OSCMessage(address).encode(out); },
+             [&] { OSCBundle({OSCMessage("/a"), OSCMessage(address, {1})}).rawData(); }}) {
+        try {
+            encode();
+            ADD_FAILURE() << "encoded";
+        } catch (const OSCEncodeError& e) {
+            EXPECT_EQ(e.kind(), OSCEncodeError::Kind::nullInAddress);
+            EXPECT_EQ(e.description(), "Address pattern holds a null character; no peer could read the message.");
+        }
+    }
+    EXPECT_EQ(out, Bytes{7});
+}
+
+// The deepest level is the 64th both ways: what we write there we read, and
+// a tag there that no type knows is reported as such, not as nesting.
+TEST(OSCSerialization, EncoderAndDecoderAgreeAtTheDeepestLevel) {
+    const auto deepest = [](OSCValue value) {
+        for (int i = 0; i < 64; ++i) value = OSCArrayValue{{value}};
+        return OSCMessage("/a", {value});
+    };
+    const auto message = deepest(std::make_shared<const RGBA>(1, 2, 3, 4));
+    EXPECT_EQ(OSCMessage::decode(message.rawData()), message);
+
+    const Bytes unknown = withTags("," + std::string(64, '[') + "r" + std::string(64, ']'));
+    EXPECT_EQ(decodeError(unknown), "Malformed data: No decoder found to decode OSC type tag: r");
+
+    // A registered type that nests as an array does gets no 65th level either.
+    EXPECT_TRUE(failsAsGeneral([&] { deepest(std::make_shared<const Range>(1, 2)).rawData(); }));
+    const Bytes range = withTags("," + std::string(64, '[') + "<ii>" + std::string(64, ']'), Bytes(8, 0));
+    EXPECT_EQ(decodeError(range), "Malformed data: No decoder found to decode OSC type tag: <");
+    EXPECT_EQ(OSCMessage::decode(withTags(",[<ii>]", Bytes(8, 0))).values().size(), 1u);
+}
+
 TEST(OSCSerialization, RegistrationDoesNotDisturbDecoding) {
     const Bytes message = withTags(",i", hex("00 00 00 2A"));
     std::atomic<bool> failed{false};
@@ -479,7 +535,7 @@ TEST(OSCSerialization, RegistrationDoesNotDisturbDecoding) {
             }
         });
     }
-    for (int tag = 0x80; tag < 0x90; ++tag) registered({"late", Identity::atomic(static_cast<char>(tag)), {}, {}, {}});
+    for (const char tag : std::string_view("0123456789ABCDEG")) registered({"late", Identity::atomic(tag), {}, {}, {}});
     for (auto& thread : decoders) thread.join();
     EXPECT_FALSE(failed);
 }

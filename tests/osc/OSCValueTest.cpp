@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_set>
 #include <vector>
 
 namespace vorn::osc {
@@ -147,6 +148,66 @@ TEST(OSCTimeTag, SecondsFollowTheEraRuleAndExtremesSaturate) {
     EXPECT_EQ(OSCTimeTag::fromSecondsFromNow(-1e20), OSCTimeTag(0, 0));
     EXPECT_TRUE(OSCTimeTag::fromSecondsFromNow(10).isFuture());
     EXPECT_FALSE(OSCTimeTag::immediate().isFuture());
+}
+
+// Tags on the wire carry no era. Once the 32-bit seconds wrap, a tag a few
+// seconds ahead has a smaller raw value than one a few seconds back; both
+// questions about the future take it in the era nearest now.
+TEST(OSCTimeTag, DifferencesSurviveTheEraWrap) {
+    const auto reference = OSCTimeTag::fromDate(utc(2036y / February / 7, 6h + 28min + 20s));
+    ASSERT_EQ(reference.era(), 1);
+    const auto wire = [](OSCTimeTag::Clock::time_point date) {
+        return OSCTimeTag(OSCTimeTag::fromDate(date).rawValue(), 0);
+    };
+    EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 25s)).secondsAfter(reference), 5, 1e-6);
+    EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 10s)).secondsAfter(reference), -10, 1e-6);
+    EXPECT_NEAR(wire(utc(2036y / February / 7, 6h + 28min + 30s)).secondsAfter(wire(utc(2036y / February / 7, 6h))),
+                1710, 1e-6);
+    // A tag that knows its era counts in it.
+    EXPECT_NEAR(OSCTimeTag(5 * oneSecond, 2).secondsAfter(reference), 4294967295.0, 1e-3);
+
+    // Seen from today, a wire tag early in era 0 is one early in era 1.
+    const OSCTimeTag early(5 * oneSecond);
+    EXPECT_GT(early.secondsFromNow(), 0);
+    EXPECT_TRUE(early.isFuture());
+    // All zeros, as sent by a peer that never set the tag, is never held.
+    EXPECT_FALSE(OSCTimeTag(0).isFuture());
+    EXPECT_LT(OSCTimeTag(0).secondsFromNow(), 0);
+    for (const double seconds : {-3600.0, -0.5, 0.5, 3600.0}) {
+        const auto tag = OSCTimeTag::fromSecondsFromNow(seconds);
+        EXPECT_NEAR(tag.secondsFromNow(), seconds, 0.25) << seconds;
+        EXPECT_EQ(tag.isFuture(), seconds > 0) << seconds;
+    }
+}
+
+// Equal values hash alike, so that they work as keys.
+TEST(OSCValue, HashesAgreeWithEquality) {
+    const auto blob = SharedBytes::copy(Bytes{1, 2, 3});
+    const std::vector<OSCValue> values = {1, std::int64_t{1}, 1.0f, 1.0, "x", OSCStringAltValue{"x"}, blob, true,
+                                          U'x', OSCImpulseValue{}, OSCNullValue{}, OSCMIDIValue{1, 2, 3, 4},
+                                          OSCTimeTag(5), OSCArrayValue{{1, "x"}}, OSCArrayValue{}};
+    std::unordered_set<OSCValue> set(values.begin(), values.end());
+    EXPECT_EQ(set.size(), values.size());
+    // Equal copies made another way are found.
+    for (const OSCValue& copy : {OSCValue(std::string("x")), OSCValue(Bytes{1, 2, 3}), OSCValue(std::int16_t{1}),
+                                 OSCValue(OSCArrayValue{{std::int8_t{1}, std::string_view("x")}})}) {
+        EXPECT_EQ(set.count(copy), 1u) << copy.debugDescription();
+    }
+    EXPECT_EQ(std::hash<OSCValue>{}(0.0), std::hash<OSCValue>{}(-0.0));
+
+    const std::unordered_set<OSCValueTagIdentity> identities = {
+        OSCValueTagIdentity::atomic('i'), OSCValueTagIdentity::variable({'T', 'F'}),
+        OSCValueTagIdentity::variadic(2, std::nullopt), OSCValueTagIdentity::atomic('i')};
+    EXPECT_EQ(identities.size(), 3u);
+
+    // Bundles by their elements alone; a decoded message like a built one.
+    const OSCMessage message("/a/b", {1, "x"});
+    const OSCBundle now({message}, OSCTimeTag(7));
+    const OSCBundle later({OSCMessage::decode(message.rawData())}, OSCTimeTag(9));
+    std::unordered_set<OSCBundle> bundles = {now, later, OSCBundle({OSCMessage("/a/b")}),
+                                            OSCBundle(std::vector<OSCPacket>{now})};
+    EXPECT_EQ(bundles.size(), 3u);
+    EXPECT_EQ(std::hash<OSCBundle>{}(now), std::hash<OSCBundle>{}(later));
 }
 
 using Token = OSCValueToken;

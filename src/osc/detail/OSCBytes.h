@@ -21,6 +21,14 @@ namespace vorn::osc::bytes {
 // hold tens of thousands of brackets, and the codec recurses per level.
 inline constexpr int maxNestingDepth = 64;
 
+// Tags that no registered type may claim: a null ends the type-tag string,
+// a comma is skipped where it stands, brackets open and close arrays, and a
+// byte outside ASCII is written as some other tag. Each would shift every
+// argument after it.
+constexpr bool breaksFraming(char tag) noexcept {
+    return tag == '\0' || tag == ',' || tag == '[' || tag == ']' || static_cast<unsigned char>(tag) >= 128;
+}
+
 // An OSC string of n bytes takes 1 to 4 nulls, so that at least one ends it.
 constexpr std::size_t paddedStringSize(std::size_t n) noexcept { return n + 4 - (n % 4); }
 // A blob of n bytes takes 0 to 3 nulls.

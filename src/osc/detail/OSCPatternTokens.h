@@ -1,0 +1,152 @@
+#pragma once
+
+// The one reading of address patterns that everything matches through:
+// OSCAddressPattern::matches, the address space's lookups, and the public
+// Token and Component forms, which are made from these tokens.
+
+#include "osc/OSCAddressPattern.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn::osc::detail {
+
+// The first `c` in `text` at or after `from`, or npos. A plain loop: the
+// texts here are short, and a call into the library per search costs more
+// than the search.
+inline std::size_t find(std::string_view text, char c, std::size_t from = 0) noexcept {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (text[i] == c) return i;
+    }
+    return std::string_view::npos;
+}
+
+// The parts of an address, one at a time: one leading and one trailing "/"
+// dropped, then split at every "/", empty parts kept. Empty text and "/"
+// have no parts.
+class AddressParts {
+public:
+    explicit AddressParts(std::string_view address) noexcept {
+        if (address.starts_with('/')) address.remove_prefix(1);
+        if (address.ends_with('/')) address.remove_suffix(1);
+        rest_ = address;
+        more_ = !address.empty();
+    }
+
+    bool done() const noexcept { return !more_; }
+    // The next part; only while !done().
+    std::string_view next() noexcept {
+        const auto slash = find(rest_, '/');
+        if (slash == std::string_view::npos) {
+            more_ = false;
+            return rest_;
+        }
+        const auto part = rest_.substr(0, slash);
+        rest_.remove_prefix(slash + 1);
+        return part;
+    }
+
+private:
+    std::string_view rest_;
+    bool more_ = false;
+};
+
+// One token of a pattern part, viewing the part's text.
+struct PatternToken {
+    using Kind = OSCAddressPattern::Token::Kind;
+
+    Kind kind;
+    bool isExclusion;
+    // literal: its text; strings: what stands between the braces; singleChar:
+    // what stands between the brackets, after a leading "!".
+    std::string_view text;
+    // singleChar: the bytes in the set, one bit each.
+    std::array<std::uint64_t, 4> characters;
+
+    bool has(unsigned char c) const noexcept { return (characters[c / 64] >> (c % 64) & 1U) != 0; }
+    // The fewest bytes the token takes: every character is at least one.
+    std::size_t minimumLength() const noexcept;
+};
+
+// The tokens of one pattern part. Parts of everyday size keep them in place;
+// a part with more tokens moves them to the heap rather than failing.
+class PartTokens {
+public:
+    explicit PartTokens(std::string_view part);
+    PartTokens(const PartTokens&) = delete;
+    PartTokens& operator=(const PartTokens&) = delete;
+
+    std::span<const PatternToken> tokens() const noexcept {
+        return heap_.empty() ? std::span<const PatternToken>(inPlace_.data(), count_)
+                             : std::span<const PatternToken>(heap_);
+    }
+
+    // Whether the tokens take the whole of `localPart`, counting characters
+    // as a reader sees them: `?`, a bracket and each character of a literal
+    // stand for one user-perceived character, however many bytes it has.
+    // Takes time proportional to tokens × part length (× the longest
+    // token), however many wildcards there are: a peer chooses its patterns.
+    bool matches(std::string_view localPart) const;
+
+private:
+    void push(const PatternToken& token);
+    friend struct TokenSink;
+
+    static constexpr std::size_t inPlaceCapacity = 16;
+    // Left uninitialised: only the first count_ are ever read.
+    std::array<PatternToken, inPlaceCapacity> inPlace_;
+    std::size_t count_ = 0;
+    std::vector<PatternToken> heap_;
+};
+
+// PartTokens(patternPart).matches(localPart), without reading the part into
+// tokens when it is plain text or only asterisks, as most parts are, or when
+// the text before its first wildcard already differs.
+bool partMatches(std::string_view patternPart, std::string_view localPart);
+
+// The texts between `{` and `}`: split at commas, empty pieces dropped.
+template <class Visit>
+void forEachAlternative(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        const auto comma = find(text, ',');
+        if (const auto piece = text.substr(0, comma); !piece.empty()) visit(piece);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// The text between `[` and `]`, after any leading "!". A `-` between two
+// characters makes a range of them and takes both; a `-` at either end of
+// what is left stands for itself. Characters left of a range stay and may
+// start a later range once the range is taken out ("ab-c-d" gives b-c, then
+// a-d), so the characters not yet placed wait on a stack; every character is
+// looked at once.
+template <class Single, class Range>
+void readBracket(std::string_view text, Single single, Range range) {
+    std::string kept;  // never holds a dash
+    bool dashSeen = false;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '-') {
+            kept.push_back(text[i++]);
+            continue;
+        }
+        if (kept.empty() || i + 1 == text.size()) {
+            dashSeen = true;
+            ++i;
+            continue;
+        }
+        range(kept.back(), text[i + 1]);
+        kept.pop_back();
+        i += 2;
+    }
+    for (const char c : kept) single(c);
+    if (dashSeen) single('-');
+}
+
+}  // namespace vorn::osc::detail
