@@ -248,6 +248,12 @@ int main(int argc, char* argv[]) {
     waveform->freezeBeat(spikeAge);
     settle(100ms);
     bool ok = camera.take(*window, QStringLiteral("main-alive.png"));
+    // The strip the chevron collapses the window to.
+    window->resize(440, vorn::app::MonitorView::minHeight);
+    settle(100ms);
+    ok = camera.take(*window, QStringLiteral("main-collapsed.png")) && ok;
+    window->resize(440, vorn::app::MonitorView::maxHeight);
+    settle(100ms);
 
     // The console stops answering. The next tick still credits the reply
     // above; the two silent intervals after it make the link DEAD.
