@@ -37,10 +37,11 @@ void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QRectF plate = QRectF(option.rect).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
     path.addRoundedRect(plate, plateRadius, plateRadius);
-    painter->fillPath(path, QColor(0, 0, 0, 26));
+    const bool selected = option.state.testFlag(QStyle::State_Selected);
+    painter->fillPath(path, selected ? option.palette.color(QPalette::Highlight) : QColor(0, 0, 0, 26));
 
     painter->setFont(font_);
-    painter->setPen(Qt::white);
+    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : QColor(Qt::white));
     const QRect textRect = option.rect.adjusted(horizontalPadding, verticalPadding, -horizontalPadding, -verticalPadding);
     // drawText takes the string as characters; nothing here parses markup.
     const QString shown = QFontMetrics(font_).elidedText(text, Qt::ElideRight, textRect.width());

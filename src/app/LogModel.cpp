@@ -1,6 +1,7 @@
 #include "app/LogModel.h"
 
 #include <QMetaObject>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <limits>
@@ -33,14 +34,26 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= rows_ || index.column() != 0) {
         return {};
     }
-    // Display only: a tool tip would take "<b>" in a received address for
-    // markup.
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
+        return {};
+    }
     // Until the next batch, a row may name a line that has just left memory.
     const std::uint64_t line = first_ + static_cast<std::uint64_t>(index.row());
-    if (role == Qt::DisplayRole && line >= log_.firstIndex() && line < log_.count()) {
-        return QString::fromStdString(log_[static_cast<std::size_t>(line - log_.firstIndex())]);
+    if (line < log_.firstIndex() || line >= log_.count()) {
+        return {};
     }
-    return {};
+    QString text = QString::fromStdString(log_[static_cast<std::size_t>(line - log_.firstIndex())]);
+    if (role == Qt::DisplayRole) {
+        return text;
+    }
+    // A tool tip reads markup: escaped, "<b>" in a received address shows as
+    // those three characters. Cut at a length a screen can show; the whole
+    // line is what Copy takes.
+    if (text.size() > toolTipLength) {
+        text.truncate(toolTipLength);
+        text += QChar(0x2026);
+    }
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }
 
 void LogModel::flush() {

@@ -18,10 +18,16 @@ namespace vorn::app {
 //
 // The rows are the lines the log holds in memory: as the oldest leave it,
 // their rows are removed from the top in the same batch.
+//
+// A row's display text is its line as it is; its tool tip is the line as
+// escaped rich text, since a tool tip interprets markup.
 class LogModel final : public QAbstractListModel {
     Q_OBJECT
 
 public:
+    // The most characters of a line its tool tip shows.
+    static constexpr int toolTipLength = 2000;
+
     explicit LogModel(monitor::LogLines& log, QObject* parent = nullptr);
     ~LogModel() override;
 

@@ -4,6 +4,7 @@
 #include "app/LogLineDelegate.h"
 #include "app/LogModel.h"
 #include "app/LogView.h"
+#include "app/Look.h"
 #include "app/Palette.h"
 #include "app/SettingsWindowManager.h"
 #include "app/VornApp.h"
@@ -22,6 +23,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -34,24 +36,9 @@ constexpr int chevronSize = 18;
 constexpr double logRadius = 8;
 constexpr QSize logoFrame(200, 32);
 
-// One of our symbols in black at `opacity`, rendered for high-density
-// screens as well.
+// Our symbols in black on the status light, as on a traffic sign.
 QIcon symbolIcon(const QString& name, int size, double opacity = 1.0) {
-    QSvgRenderer renderer(QStringLiteral(":/icons/%1.svg").arg(name));
-    QIcon icon;
-    for (const int scale : {1, 2}) {
-        QPixmap pixmap(size * scale, size * scale);
-        pixmap.fill(Qt::transparent);
-        {
-            QPainter painter(&pixmap);
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setOpacity(opacity);
-            renderer.render(&painter);
-        }
-        pixmap.setDevicePixelRatio(scale);
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    return look::symbolIcon(name, size, Qt::black, opacity);
 }
 
 QToolButton* barButton(QWidget* parent) {
@@ -72,18 +59,13 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
 
     // The dark scheme throughout: tool tips, scroll bars and focus frames
     // sit on the status colour, not on a light theme's grey.
-    QPalette dark = palette();
-    dark.setColor(QPalette::Window, QColor(30, 30, 30));
-    dark.setColor(QPalette::WindowText, Qt::white);
+    // The log's plate shows through its view.
+    QPalette dark = look::darkPalette();
     dark.setColor(QPalette::Base, Qt::transparent);
-    dark.setColor(QPalette::Text, Qt::white);
-    dark.setColor(QPalette::Button, QColor(50, 50, 50));
-    dark.setColor(QPalette::ButtonText, Qt::white);
-    dark.setColor(QPalette::ToolTipBase, QColor(40, 40, 40));
-    dark.setColor(QPalette::ToolTipText, Qt::white);
     setPalette(dark);
 
     auto* column = new QVBoxLayout(this);
+    column_ = column;
     column->setContentsMargins(0, 12, 0, 0);
     column->setSpacing(12);
 
@@ -109,7 +91,9 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
     logModel_ = new LogModel(manager_->log, this);
     logView_->setModel(logModel_);
     logView_->setItemDelegate(new LogLineDelegate(logView_));
-    logView_->setFocusPolicy(Qt::NoFocus);
+    logView_->setObjectName(QStringLiteral("log"));
+    // Focus on a click only, so that Ctrl+C copies the rows just selected.
+    logView_->setFocusPolicy(Qt::ClickFocus);
     logView_->setFrameShape(QFrame::NoFrame);
     logView_->setAutoFillBackground(false);
     logView_->viewport()->setAutoFillBackground(false);
@@ -149,6 +133,7 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
 
     aliveSubscription_ = manager_->isAlive.subscribe([this](const bool&) { update(); });
     refreshChevron();
+    fitLog();
 }
 
 MonitorView::~MonitorView() {
@@ -169,6 +154,34 @@ void MonitorView::refreshChevron() {
     if (symbol != chevronSymbol_) {
         chevronSymbol_ = symbol;
         chevron_->setIcon(symbolIcon(symbol, chevronSize, 0.6));
+    }
+}
+
+int MonitorView::heightWithoutLog() const {
+    const QMargins margins = column_->contentsMargins();
+    int height = margins.top() + margins.bottom();
+    int items = 0;
+    for (int i = 0; i < column_->count(); ++i) {
+        QLayoutItem* item = column_->itemAt(i);
+        if (item->widget() == logView_ || item->isEmpty()) {
+            continue;
+        }
+        height += item->sizeHint().height();
+        ++items;
+    }
+    return height + column_->spacing() * std::max(0, items - 1);
+}
+
+void MonitorView::fitLog() {
+    // A log squeezed below a couple of rows shows nothing readable and
+    // pushes the controls into each other: below that it goes, and the
+    // strip keeps the light, the waveform, the chevron and the bar whole.
+    const int room = height() - heightWithoutLog() - column_->spacing();
+    const int twoRows = 2 * LogView::verticalPadding + 2 * (logView_->rowHeight() + LogView::rowSpacing);
+    const bool shown = room >= twoRows;
+    if (logView_->isHidden() == shown) {
+        logView_->setVisible(shown);
+        update();
     }
 }
 
@@ -220,7 +233,7 @@ void MonitorView::openSettings() {
 void MonitorView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), manager_->isAlive.get() ? palette::green() : palette::red());
-    if (logView_->height() > 0) {
+    if (!logView_->isHidden() && logView_->height() > 0) {
         painter.setRenderHint(QPainter::Antialiasing);
         QPainterPath plate;
         plate.addRoundedRect(QRectF(logView_->geometry()), logRadius, logRadius);
@@ -233,6 +246,7 @@ void MonitorView::resizeEvent(QResizeEvent* event) {
     // The view fills its window, so this follows the user dragging the
     // window's edge across the threshold as well.
     refreshChevron();
+    fitLog();
 }
 
 }  // namespace vorn::app

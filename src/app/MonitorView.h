@@ -14,6 +14,7 @@
 
 class QPropertyAnimation;
 class QToolButton;
+class QVBoxLayout;
 
 namespace vorn::app {
 
@@ -23,7 +24,8 @@ class WaveformView;
 
 // The main window's content: the whole background is the status light
 // (green ALIVE, red DEAD), with the waveform, the collapse/expand chevron,
-// the scrolling log and the bottom bar (save, logo, settings) on top.
+// the scrolling log and the bottom bar (save, logo, settings) on top. In a
+// window too low for the log (the collapsed strip) the log is hidden.
 class MonitorView final : public QWidget {
     Q_OBJECT
 
@@ -72,6 +74,10 @@ protected:
 
 private:
     void refreshChevron();
+    // Shows the log when the window has room for it, hides it otherwise.
+    void fitLog();
+    // What the column needs for everything but the log.
+    int heightWithoutLog() const;
     void exportLog();
     void openSettings();
 
@@ -83,6 +89,7 @@ private:
     QString chevronSymbol_;
     QPointer<QPropertyAnimation> toggleAnimation_;
 
+    QVBoxLayout* column_ = nullptr;
     WaveformView* waveform_ = nullptr;
     QToolButton* chevron_ = nullptr;
     LogView* logView_ = nullptr;

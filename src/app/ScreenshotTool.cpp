@@ -2,14 +2,24 @@
 // widgets over a monitor whose clock the tool moves itself, so every run shows
 // the same log without waiting through real ping intervals.
 //
-//   vorn-osc-screenshots [OUTPUT_DIR]     (scripts/screenshots runs it under Xvfb)
+//   vorn-osc-screenshots [OUTPUT_DIR]          writes the pictures
+//   vorn-osc-screenshots --check [DIR]         compares them with DIR's instead
+//
+// scripts/screenshots runs it under Xvfb with the fonts pinned. Nothing in a
+// picture depends on the machine or on how fast it is: a fixed port, fixed
+// addresses, and the waveform stopped at a fixed point of its beat.
 //
 // Pings go to 127.0.0.1, where nothing answers; the console's replies are
 // handed to the monitor directly, as its server would hand them over.
 
+#include "app/Look.h"
 #include "app/MainWindow.h"
+#include "app/MonitorView.h"
+#include "app/SettingsView.h"
+#include "app/SettingsWindow.h"
 #include "app/SettingsWindowManager.h"
 #include "app/TrayStatus.h"
+#include "app/WaveformView.h"
 #include "dispatch/ManualMainLoop.h"
 #include "monitor/OSCManager.h"
 #include "monitor/OSCSettings.h"
@@ -19,7 +29,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFont>
+#include <QImage>
+#include <QListView>
 #include <QPixmap>
+#include <QStringListModel>
 #include <QTimer>
 #include <QWidget>
 
@@ -29,6 +43,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -60,16 +75,16 @@ bool udpPortFree(std::uint16_t port) {
     return free;
 }
 
-// The usual receive port, unless a monitor or console on this machine holds
-// it: the pictures should show a server that listens.
-std::int64_t receivePort() {
-    for (std::uint16_t port = 8001; port < 8100; ++port) {
-        if (port != consolePort && udpPortFree(port)) {
-            return port;
-        }
-    }
-    return 8001;
-}
+// The port the pictures show the server listening on.
+constexpr std::uint16_t receivePort = 8001;
+
+// How long after the last answer the ALIVE picture catches the spike: drawn
+// whole, a little faded.
+constexpr std::chrono::milliseconds spikeAge(400);
+
+// Whether two pictures agree to within rounding: the same size, and no
+// colour channel of any pixel more than this apart.
+constexpr int channelTolerance = 2;
 
 // Lets Qt run for `duration` of real time: animations advance, layouts settle.
 void settle(std::chrono::milliseconds duration) {
@@ -78,15 +93,69 @@ void settle(std::chrono::milliseconds duration) {
     wait.exec();
 }
 
-bool save(QWidget& widget, const QDir& directory, const QString& name) {
-    const QString path = directory.filePath(name);
-    if (!widget.grab().save(path)) {
-        std::fprintf(stderr, "vorn-osc-screenshots: could not write %s\n", qPrintable(path));
+// Writes each picture, or in checking mode compares it with the one there.
+class Camera {
+public:
+    Camera(QDir directory, bool checking) : directory_(std::move(directory)), checking_(checking) {}
+
+    bool take(QWidget& widget, const QString& name) {
+        // No focus frame or text cursor, which come and go with the
+        // display's focus and the cursor's blinking.
+        if (QWidget* focused = QApplication::focusWidget()) {
+            focused->clearFocus();
+        }
+        const QImage picture = widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QString path = directory_.filePath(name);
+        if (!checking_) {
+            if (!picture.save(path)) {
+                std::fprintf(stderr, "vorn-osc-screenshots: could not write %s\n", qPrintable(path));
+                return false;
+            }
+            std::printf("vorn-osc-screenshots: wrote %s\n", qPrintable(path));
+            return true;
+        }
+        const QImage committed = QImage(path).convertToFormat(QImage::Format_RGB32);
+        const long long differing = difference(picture, committed);
+        if (differing == 0) {
+            std::printf("vorn-osc-screenshots: %s matches what the code draws\n", qPrintable(path));
+            return true;
+        }
+        const QString fresh = QDir::temp().filePath(QStringLiteral("vorn-osc-screenshots-") + name);
+        picture.save(fresh);
+        if (differing < 0) {
+            std::fprintf(stderr, "vorn-osc-screenshots: %s is %dx%d, the code draws %dx%d (see %s)\n", qPrintable(path),
+                         committed.width(), committed.height(), picture.width(), picture.height(), qPrintable(fresh));
+        } else {
+            std::fprintf(stderr, "vorn-osc-screenshots: %s differs from what the code draws in %lld pixels (see %s)\n",
+                         qPrintable(path), differing, qPrintable(fresh));
+        }
         return false;
     }
-    std::printf("vorn-osc-screenshots: wrote %s\n", qPrintable(path));
-    return true;
-}
+
+private:
+    // Pixels that differ beyond rounding; -1 when the sizes differ.
+    static long long difference(const QImage& a, const QImage& b) {
+        if (a.size() != b.size()) {
+            return -1;
+        }
+        long long count = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            const auto* p = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+            const auto* q = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+            for (int x = 0; x < a.width(); ++x) {
+                if (std::abs(qRed(p[x]) - qRed(q[x])) > channelTolerance ||
+                    std::abs(qGreen(p[x]) - qGreen(q[x])) > channelTolerance ||
+                    std::abs(qBlue(p[x]) - qBlue(q[x])) > channelTolerance) {
+                    ++count;
+                }
+            }
+        }
+        return count;
+    }
+
+    QDir directory_;
+    bool checking_;
+};
 
 class Show {
 public:
@@ -130,16 +199,29 @@ private:
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vorn-osc"));
-    const QDir output(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs"));
-    if (!QDir().mkpath(output.path())) {
+    vorn::app::look::apply(application);
+    // The family scripts/screenshots pins fontconfig to; the log takes the
+    // monospaced one from there too.
+    QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
+
+    QStringList arguments = QApplication::arguments().mid(1);
+    const bool checking = arguments.removeAll(QStringLiteral("--check")) > 0;
+    const QDir output(arguments.isEmpty() ? QStringLiteral("docs") : arguments.front());
+    if (!checking && !QDir().mkpath(output.path())) {
         std::fprintf(stderr, "vorn-osc-screenshots: cannot create %s\n", qPrintable(output.path()));
         return 1;
     }
+    if (!udpPortFree(receivePort)) {
+        std::fprintf(stderr, "vorn-osc-screenshots: UDP port %d is in use here; the pictures show a server "
+                             "listening on it, so stop whatever holds it first\n", receivePort);
+        return 1;
+    }
+    Camera camera(output, checking);
 
     // Declared first: it outlives everything that posts to it.
     ManualMainLoop loop;
     auto settings = std::make_shared<OSCSettings>(
-        "127.0.0.1", consolePort, receivePort(), std::string(OSCSettings::Defaults::pingMessage),
+        "127.0.0.1", consolePort, receivePort, std::string(OSCSettings::Defaults::pingMessage),
         std::string(OSCSettings::Defaults::desiredReply), pingInterval, false, 1.0, true, "Main Stage",
         std::make_shared<vorn::monitor::MemorySettingsStore>());
     // No alert: taking pictures must not flag windows or post notifications.
@@ -161,38 +243,51 @@ int main(int argc, char* argv[]) {
         show.tick();
     }
     show.receive("/eos/out/ping");
-    // The spike is drawn in 0.2 s and fades over one interval: catch it early.
-    settle(300ms);
-    bool ok = save(*window, output, QStringLiteral("main-alive.png"));
+    settle(100ms);
+    vorn::app::WaveformView* waveform = window->monitorView()->waveformView();
+    waveform->freezeBeat(spikeAge);
+    settle(100ms);
+    bool ok = camera.take(*window, QStringLiteral("main-alive.png"));
+    // The strip the chevron collapses the window to.
+    window->resize(440, vorn::app::MonitorView::minHeight);
+    settle(100ms);
+    ok = camera.take(*window, QStringLiteral("main-collapsed.png")) && ok;
+    window->resize(440, vorn::app::MonitorView::maxHeight);
+    settle(100ms);
 
     // The console stops answering. The next tick still credits the reply
     // above; the two silent intervals after it make the link DEAD.
-    settle(std::chrono::milliseconds(static_cast<int>(pingInterval * 1000) + 200));
+    waveform->freezeBeat(std::chrono::milliseconds(static_cast<int>(pingInterval * 1000)));
     for (int tick = 0; tick < 3; ++tick) {
         show.tick();
     }
-    settle(300ms);
-    ok = save(*window, output, QStringLiteral("main-dead.png")) && ok;
+    settle(100ms);
+    ok = camera.take(*window, QStringLiteral("main-dead.png")) && ok;
 
+    // The window as it opens, with documentation addresses in place of this
+    // machine's.
     QWidget* settingsWindow = vorn::app::SettingsWindowManager::open(settings, manager, loop);
-    // The window opens smaller than the form and scrolls; the picture shows
-    // the whole form, as in a window the user has made large enough.
-    if (settingsWindow != nullptr) {
-        settingsWindow->resize(settingsWindow->sizeHint().expandedTo(QSize(420, 650)));
+    if (auto* form = settingsWindow != nullptr ? settingsWindow->findChild<vorn::app::SettingsView*>() : nullptr) {
+        if (auto* list = qobject_cast<QStringListModel*>(form->addressList()->model())) {
+            list->setStringList({QStringLiteral("localhost"), QStringLiteral("192.0.2.10")});
+        }
     }
-    settle(300ms);
-    ok = settingsWindow != nullptr && save(*settingsWindow, output, QStringLiteral("settings.png")) && ok;
+    settle(100ms);
+    ok = settingsWindow != nullptr && camera.take(*settingsWindow, QStringLiteral("settings.png")) && ok;
 
     {
         vorn::app::TrayStatus tray(settings, manager, loop);
         QWidget* panel = tray.panel();
         panel->adjustSize();
-        ok = save(*panel, output, QStringLiteral("tray-panel.png")) && ok;
+        ok = camera.take(*panel, QStringLiteral("tray-panel.png")) && ok;
     }
 
     vorn::app::SettingsWindowManager::reset();
     window.reset();
     manager.reset();
     loop.runPending();
+    if (checking && !ok) {
+        std::fputs("vorn-osc-screenshots: run scripts/screenshots to draw the pictures again\n", stderr);
+    }
     return ok ? 0 : 1;
 }

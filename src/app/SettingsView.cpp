@@ -1,5 +1,6 @@
 #include "app/SettingsView.h"
 
+#include "app/Look.h"
 #include "app/Stepper.h"
 #include "ascii/Graphemes.h"
 
@@ -39,13 +40,13 @@ void showText(QLineEdit* field, const QString& text) {
     }
 }
 
-QWidget* sectionHeader(const QString& iconPath, const QString& text) {
+QWidget* sectionHeader(const QString& iconName, const QString& text) {
     auto* header = new QWidget;
     auto* row = new QHBoxLayout(header);
     row->setContentsMargins(0, 8, 0, 4);
     row->setSpacing(6);
     auto* icon = new QLabel;
-    icon->setPixmap(QIcon(iconPath).pixmap(headerIconSize, headerIconSize));
+    icon->setPixmap(look::symbolIcon(iconName, headerIconSize, look::symbolColour()).pixmap(headerIconSize, headerIconSize));
     auto* label = new QLabel(text);
     label->setTextFormat(Qt::PlainText);
     QFont bold = label->font();
@@ -150,7 +151,7 @@ void SettingsView::buildForm() {
     form->setContentsMargins(formPadding, formPadding, formPadding, formPadding);
     form->setSpacing(4);
 
-    form->addWidget(sectionHeader(QStringLiteral(":/icons/globe.svg"), tr("Network Settings")));
+    form->addWidget(sectionHeader(QStringLiteral("globe"), tr("Network Settings")));
     QGridLayout* network = sectionRows(form);
 
     title_ = textField();
@@ -198,7 +199,7 @@ void SettingsView::buildForm() {
     addressBlock->addWidget(addresses_, 0, Qt::AlignLeft);
     network->addLayout(addressBlock, network->rowCount(), 0, 1, 2, Qt::AlignLeft);
 
-    form->addWidget(sectionHeader(QStringLiteral(":/icons/display.svg"), tr("Display Settings")));
+    form->addWidget(sectionHeader(QStringLiteral("display"), tr("Display Settings")));
     QGridLayout* display = sectionRows(form);
 
     alwaysOnTop_ = new QCheckBox(tr("Always On Top"));

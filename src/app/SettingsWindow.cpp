@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -32,8 +33,24 @@ SettingsWindow::SettingsWindow(std::shared_ptr<monitor::OSCSettings> settings,
     layout->addWidget(scroll);
 
     setMinimumSize(minimumWidth, minimumHeight);
-    resize(initialWidth, initialHeight);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    resize(openingSize(form_->sizeHint().expandedTo(form_->minimumSize()),
+                       screen != nullptr ? screen->availableGeometry().size() : QSize(),
+                       scroll->verticalScrollBar()->sizeHint().width()));
     centre();
+}
+
+QSize SettingsWindow::openingSize(QSize form, QSize screen, int scrollBarWidth) {
+    if (!screen.isValid()) {
+        return form;
+    }
+    QSize size = form;
+    if (size.height() > screen.height()) {
+        // The form scrolls; its width stays whole beside the scroll bar.
+        size.setHeight(screen.height());
+        size.setWidth(size.width() + scrollBarWidth);
+    }
+    return size.boundedTo(screen);
 }
 
 SettingsWindow::~SettingsWindow() = default;

@@ -1,6 +1,7 @@
 #include "app/TrayStatus.h"
 
 #include "app/HeartIcon.h"
+#include "app/Look.h"
 #include "app/SettingsWindowManager.h"
 
 #include <QApplication>
@@ -33,9 +34,9 @@ void sayNoTrayOnce() {
     }
 }
 
-QToolButton* panelItem(const QString& iconPath, const QString& text) {
+QToolButton* panelItem(const QString& iconName, const QString& text) {
     auto* item = new QToolButton;
-    item->setIcon(QIcon(iconPath));
+    item->setIcon(look::symbolIcon(iconName, itemIconSize, look::symbolColour()));
     item->setIconSize(QSize(itemIconSize, itemIconSize));
     item->setText(text);
     item->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -141,7 +142,7 @@ QFrame* TrayStatus::buildPanel() {
     column->setContentsMargins(panelPadding, panelPadding, panelPadding, panelPadding);
     column->setSpacing(panelSpacing);
 
-    QToolButton* settingsItem = panelItem(QStringLiteral(":/icons/gearshape.svg"), tr("Settings"));
+    QToolButton* settingsItem = panelItem(QStringLiteral("gearshape"), tr("Settings"));
     settingsItem->setObjectName(QStringLiteral("settingsItem"));
     settingsItem->setToolTip(tr("Open application settings"));
     connect(settingsItem, &QToolButton::clicked, this,
@@ -151,7 +152,7 @@ QFrame* TrayStatus::buildPanel() {
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
 
-    QToolButton* quitItem = panelItem(QStringLiteral(":/icons/power.svg"), tr("Quit Vorn OSC 2"));
+    QToolButton* quitItem = panelItem(QStringLiteral("power"), tr("Quit Vorn OSC 2"));
     quitItem->setObjectName(QStringLiteral("quitItem"));
     connect(quitItem, &QToolButton::clicked, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 

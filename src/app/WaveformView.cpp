@@ -182,6 +182,18 @@ void WaveformView::spike(std::int64_t heartbeatCount) {
     });
 }
 
+void WaveformView::freezeBeat(std::chrono::milliseconds since) {
+    // A fade still queued for this beat would start it over.
+    ++beat_;
+    trimAnimation_.stop();
+    fadeAnimation_.stop();
+    const double ms = static_cast<double>(since.count());
+    pathTrim_ = trimAnimation_.easingCurve().valueForProgress(std::clamp(ms / trimMilliseconds, 0.0, 1.0));
+    const double fadeMs = std::max(1.0, settings_->pingInterval.get() * 1000);
+    spikeOpacity_ = 1.0 - std::clamp(ms / fadeMs, 0.0, 1.0);
+    update();
+}
+
 void WaveformView::startFade() {
     const double seconds = settings_->pingInterval.get();
     fadeAnimation_.stop();

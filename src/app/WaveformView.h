@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -51,6 +52,10 @@ public:
     // The line written to standard output for each heartbeat, without its
     // line feed.
     static std::string spikeLine(std::int64_t heartbeatCount);
+
+    // Stops the latest beat where it stands `since` after it began, as a
+    // still picture shows it, whatever time the animations have had.
+    void freezeBeat(std::chrono::milliseconds since);
 
     double pathTrim() const noexcept { return pathTrim_; }
     double spikeOpacity() const noexcept { return spikeOpacity_; }

@@ -1,19 +1,11 @@
+#include "app/DisplayProbe.h"
+#include "app/Look.h"
 #include "app/VornApp.h"
 
 #include <QApplication>
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-
-namespace {
-
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
     // Standard output may be a pipe whose reader has gone (`vorn-osc | head
@@ -21,15 +13,18 @@ int main(int argc, char* argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
 
     // Qt would abort with a message about platform plugins; a person at a
-    // terminal without a display is better served by the headless monitor.
-    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
-        std::fputs("vorn-osc: no display. To monitor the link in a terminal, run vorn-osc-cli "
-                   "(see vorn-osc-cli --help).\n",
-                   stderr);
+    // terminal without a display (or with one that has gone, such as a
+    // closed remote session's) is better served by the headless monitor.
+    if (const auto problem = vorn::app::displayProblem()) {
+        std::fprintf(stderr,
+                     "vorn-osc: %s. To monitor the link in a terminal, run vorn-osc-cli "
+                     "(see vorn-osc-cli --help).\n",
+                     problem->c_str());
         return 1;
     }
 
     QApplication application(argc, argv);
+    vorn::app::look::apply(application);
     QApplication::setApplicationName(QStringLiteral("vorn-osc"));
     QApplication::setDesktopFileName(QStringLiteral("vorn-osc"));
 

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -144,6 +145,34 @@ TEST(AppOutputTest, AStuckOrGoneReaderOfStandardOutputNeitherFreezesNorEndsTheAp
         EXPECT_TRUE(app.running());
         if (!readerGone) ::close(out[0]);
     }
+}
+
+// A display that cannot be opened, such as the one of a remote session that
+// has closed, gets the same hint as no display at all, not Qt's abort.
+TEST(AppOutputTest, ADeadDisplayGetsTheHintInsteadOfAnAbort) {
+    int number = 4711;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+           fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+        ++number;
+    TempDir home;
+    ASSERT_FALSE(home.path.empty());
+    ::setenv("DISPLAY", (":" + std::to_string(number)).c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home.path / "config").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (home.path / "state").c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    for (const char* platform : {"", "xcb"}) {
+        SCOPED_TRACE(std::string("QT_QPA_PLATFORM=") + platform);
+        if (*platform != '\0') {
+            ::setenv("QT_QPA_PLATFORM", platform, 1);
+        } else {
+            ::unsetenv("QT_QPA_PLATFORM");
+        }
+        ChildProcess app({VORN_OSC_APP_PROGRAM});
+        EXPECT_EQ(app.exitCode(), std::optional(1));
+        EXPECT_EQ(app.err(), "vorn-osc: cannot open display \":" + std::to_string(number) +
+                                 "\". To monitor the link in a terminal, run vorn-osc-cli (see vorn-osc-cli --help).\n");
+    }
+    ::unsetenv("QT_QPA_PLATFORM");
 }
 
 }  // namespace

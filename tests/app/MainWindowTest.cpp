@@ -14,7 +14,11 @@
 #include "app/WaveformView.h"
 #include "osc/OSCMessage.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QGuiApplication>
+#include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
@@ -23,8 +27,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <unistd.h>
 
@@ -217,6 +223,51 @@ private Q_SLOTS:
         QCOMPARE(view.chevronSymbol(), symbolAfter);
     }
 
+    // The collapsed strip, reached by the chevron or opened from a frame
+    // saved collapsed: whatever it shows is whole, apart and clickable.
+    void collapsedStripKeepsEveryControlWholeAndHidesTheLog() {
+        MonitorFixture fixture;
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        fixture.store->setObject(MainWindow::frameText(QRectF(screen.left() + 30, screen.top() + 40, 320, 160)),
+                                 MainWindow::frameKey);
+        MainWindow window(fixture.settings, fixture.manager, fixture.loop);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MonitorView* view = window.monitorView();
+        QCOMPARE(window.height(), MonitorView::minHeight);
+        for (const int height : {MonitorView::minHeight, MonitorView::maxHeight, MonitorView::minHeight}) {
+            QTRY_COMPARE(window.height(), height);
+            QTRY_COMPARE(view->logView()->isVisible(), height == MonitorView::maxHeight);
+            QList<QWidget*> shown;
+            for (QWidget* child : view->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (child->isVisible()) shown.append(child);
+            }
+            QVERIFY(shown.size() >= 5);  // the waveform's slot, the chevron, the bar's three buttons
+            for (QWidget* child : shown) {
+                QVERIFY2(view->rect().contains(child->geometry()), qPrintable(child->metaObject()->className()));
+                for (QWidget* other : shown) {
+                    QVERIFY(child == other || !child->geometry().intersects(other->geometry()));
+                }
+            }
+            QToolButton* chevron = view->chevronButton();
+            const QRect where = chevron->geometry();
+            QVERIFY(window.rect().contains(QRect(chevron->mapTo(&window, QPoint(0, 0)), where.size())));
+            QCOMPARE(view->childAt(where.center()), chevron);
+            // On the bare status light, with its symbol drawn.
+            const QImage image = view->grab().toImage();
+            const QColor plate = vorn::app::palette::red();
+            for (const QPoint corner : {where.topLeft(), where.topRight(), where.bottomLeft(), where.bottomRight()}) {
+                QCOMPARE(image.pixelColor(corner), plate);
+            }
+            bool symbol = false;
+            for (int x = where.left(); x <= where.right(); ++x) {
+                symbol = symbol || image.pixelColor(x, where.center().y()) != plate;
+            }
+            QVERIFY(symbol);
+            QTest::mouseClick(chevron, Qt::LeftButton);
+        }
+    }
+
     void receivedMarkupIsShownLiterally() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
@@ -231,10 +282,22 @@ private Q_SLOTS:
         const int last = model->rowCount() - 1;
         QCOMPARE(model->index(last - 1).data().toString(), QString("← Received “/<b>x</b>”"));
         QCOMPARE(model->index(last).data().toString(), QString("← Received “/<img src=x>”"));
-        // A tool tip would be read as markup; so would a label or rich text.
-        QVERIFY(!model->index(last).data(Qt::ToolTipRole).isValid());
+        // A tool tip is read as markup: it shows the line as it came all the same.
+        for (const int row : {last - 1, last}) {
+            const QString line = model->index(row).data().toString();
+            QTextDocument shown;
+            shown.setHtml(model->index(row).data(Qt::ToolTipRole).toString());
+            QCOMPARE(shown.toPlainText(), line);
+        }
         QVERIFY(view.findChildren<QLabel*>().isEmpty());
         QVERIFY(view.findChildren<QTextEdit*>().isEmpty());
+        // The view shows the row's tool tip where the pointer rests.
+        vorn::app::LogView* list = view.logView();
+        const QPoint onRow = list->visualRect(model->index(last)).center();
+        QHelpEvent help(QEvent::ToolTip, onRow, list->viewport()->mapToGlobal(onRow));
+        QApplication::sendEvent(list->viewport(), &help);
+        QCOMPARE(QToolTip::text(), model->index(last).data(Qt::ToolTipRole).toString());
+        QToolTip::hideText();
 
         // Drawn as markup, "<b>x</b>" would be one bold letter; as text, eight.
         vorn::app::LogLineDelegate delegate;
@@ -272,6 +335,55 @@ private Q_SLOTS:
         QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
         QVERIFY(list->verticalScrollBar()->maximum() > 0);
         QVERIFY(list->viewport()->rect().contains(list->visualRect(newest)));
+    }
+
+    // Operators copy lines into show reports: exactly the lines selected,
+    // in the order logged, also as the oldest rows leave the top.
+    void logRowsAreSelectedAndCopiedAsTheirExactText() {
+        MonitorFixture fixture;
+        MonitorView view(fixture.settings, fixture.manager, fixture.loop);
+        view.resize(300, 400);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        auto& log = fixture.manager->log;
+        const std::string longLine = "→ Sent ping “/eos/ping” to 127.0.0.1:8000 " + std::string(300, 'x');
+        for (const std::string& line : {std::string("first <b>"), longLine, std::string("third"), std::string("fourth")}) {
+            log.append(line);
+        }
+        auto* model = view.logModel();
+        QTRY_COMPARE(model->rowCount(), static_cast<int>(log.size()));
+        vorn::app::LogView* list = view.logView();
+        const int first = model->rowCount() - 4;
+        const auto click = [&](int row, Qt::KeyboardModifiers modifiers = {}) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, list->visualRect(model->index(row)).center());
+        };
+        const auto copied = [&] {
+            QApplication::clipboard()->clear();
+            QTest::keySequence(list, QKeySequence::Copy);
+            return QApplication::clipboard()->text().toStdString();
+        };
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        click(first);
+        QCOMPARE(QApplication::focusWidget(), list);
+        click(first + 2, Qt::ShiftModifier);
+        QCOMPARE(copied(), "first <b>\n" + longLine + "\nthird");
+        click(first + 1, Qt::ControlModifier);
+        click(first + 3, Qt::ControlModifier);
+        QCOMPARE(copied(), std::string("first <b>\nthird\nfourth"));
+
+        // The oldest selected line leaves memory; the rest stay selected.
+        log.setMemoryLimit(4);
+        log.append("fifth");
+        QTRY_COMPARE(model->index(0).data().toString(), QString::fromStdString(longLine));
+        QCOMPARE(copied(), std::string("third\nfourth"));
+
+        // The context menu's Copy, after Select All.
+        QCOMPARE(list->copyAction()->text(), QString("Copy"));
+        list->selectAll();
+        QApplication::clipboard()->clear();
+        list->copyAction()->trigger();
+        QCOMPARE(QApplication::clipboard()->text().toStdString(), longLine + "\nthird\nfourth\nfifth");
     }
 
     // Only the lines in memory are rows: the oldest leave the top as the

@@ -4,6 +4,7 @@
 
 #include "MonitorFixture.h"
 #include "app/HeartIcon.h"
+#include "app/Look.h"
 #include "app/SettingsWindow.h"
 #include "app/SettingsWindowManager.h"
 #include "app/Stepper.h"
@@ -15,6 +16,9 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPointer>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -199,9 +203,15 @@ private Q_SLOTS:
         QPointer<QWidget> window = SettingsWindowManager::window();
         QVERIFY(window && window->isVisible());
         QCOMPARE(window->windowTitle(), QStringLiteral("Vorn OSC Settings"));
-        QCOMPARE(window->size(), QSize(300, 520));
         QCOMPARE(window->minimumSize(), QSize(300, 400));
         QVERIFY(QTest::qWaitForWindowExposed(window));
+        // It opens showing the whole form, or as much of it as the screen
+        // holds with nothing cut off at the side.
+        auto* scroll = window->findChild<QScrollArea*>();
+        QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
+        QVERIFY(scroll->verticalScrollBar()->maximum() == 0 ||
+                window->height() == window->screen()->availableGeometry().height());
+        QVERIFY(scroll->widget()->width() >= scroll->widget()->minimumWidth());
         const QPoint leftAt = window->pos() + QPoint(37, 23);
         window->move(leftAt);
         QVERIFY(window->close());
@@ -220,6 +230,33 @@ private Q_SLOTS:
             windows += qobject_cast<vorn::app::SettingsWindow*>(widget) != nullptr ? 1 : 0;
         }
         QCOMPARE(windows, 1);
+    }
+
+    void settingsOpenAtTheFormsSizeOrTheScreens() {
+        using vorn::app::SettingsWindow;
+        QCOMPARE(SettingsWindow::openingSize({424, 630}, {1280, 800}, 10), QSize(424, 630));
+        QCOMPARE(SettingsWindow::openingSize({424, 630}, {800, 600}, 10), QSize(434, 600));
+        QCOMPARE(SettingsWindow::openingSize({424, 630}, {400, 300}, 10), QSize(400, 300));
+        QCOMPARE(SettingsWindow::openingSize({424, 630}, {}, 10), QSize(424, 630));
+    }
+
+    // Every window in the program's look: dark, and each text on its
+    // background at the highest contrast grade accessibility guidelines name.
+    void theLookIsDarkAndHighContrast() {
+        namespace look = vorn::app::look;
+        const QPalette palette = look::darkPalette();
+        QVERIFY(palette.color(QPalette::Window).lightnessF() < 0.2);
+        const std::pair<QPalette::ColorRole, QPalette::ColorRole> pairs[] = {
+            {QPalette::WindowText, QPalette::Window},   {QPalette::Text, QPalette::Base},
+            {QPalette::ButtonText, QPalette::Button},   {QPalette::HighlightedText, QPalette::Highlight},
+            {QPalette::ToolTipText, QPalette::ToolTipBase}};
+        for (const auto& [text, background] : pairs) {
+            QVERIFY(look::contrastRatio(palette.color(text), palette.color(background)) >= 7.0);
+        }
+        QCOMPARE(look::contrastRatio(Qt::black, Qt::white), 21.0);
+        // Disabled text stays legible, if quieter.
+        QVERIFY(look::contrastRatio(palette.color(QPalette::Disabled, QPalette::WindowText),
+                                    palette.color(QPalette::Disabled, QPalette::Window)) >= 4.5);
     }
 
     void trayPanelOpensBelowOrAboveTheIconAndStaysOnScreen() {
