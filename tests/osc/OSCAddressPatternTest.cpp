@@ -24,56 +24,18 @@ using Component = OSCAddressPattern::Component;
 using Token = OSCAddressPattern::Token;
 using Group = OSCAddressPattern::CharacterGroup;
 
-Group single(char c) { return Group::single(c); }
-Group range(char start, char end) { return Group::asciiRange(start, end); }
-
-TEST(OSCAddressPatternTest, TokenizeReadsWildcardsBracketsAndBraces) {
-    const auto star = Token::zeroOrMoreWildcard();
-    const auto lit = [](std::string text) { return Token::literal(std::move(text)); };
-    const auto set = [](bool exclusion, std::set<Group> groups) { return Token::singleChar(exclusion, groups); };
-    const std::pair<std::string_view, std::vector<Token>> cases[] = {
-        {"a**b***", {lit("a"), star, lit("b"), star}},
-        {"?*{}", {Token::singleCharWildcard(), star, Token::strings({})}},
-        {"x[a-z0-9_]y", {lit("x"), set(false, {range('a', 'z'), range('0', '9'), single('_')}), lit("y")}},
-        {"[-ab]", {set(false, {single('a'), single('b'), single('-')})}},
-        {"[!0-9]", {set(true, {range('0', '9')})}},
-        // Left of a range, characters wait their turn: a starts the second range.
-        {"[ab-c-d]", {set(false, {range('b', 'c'), range('a', 'd')})}},
-        {"{,foo,,bar}", {Token::strings({"foo", "bar"})}},
-        {"[ab", {lit("[ab")}},
-        {"],}!-", {lit("],}!-")}},
-    };
-    for (const auto& [part, tokens] : cases) {
-        const auto component = OSCAddressPattern::tokenize(part);
-        EXPECT_EQ(component, Component{tokens}) << part << " gave " << component.description();
-    }
-}
-
 TEST(OSCAddressPatternTest, MatchesLocalAddresses) {
     const struct {
         std::string_view pattern;
         std::vector<std::string_view> matching;
         std::vector<std::string_view> other;
     } cases[] = {
+        // What the property test below does not reach: slashes at either end,
+        // empty parts, case, and addresses without parts.
         {"/eos/ping", {"eos/ping/"}, {"/eos/pin", "/EOS/PING"}},
-        {"/eos/*", {"/eos/ping", "/eos/out"}, {"/eos/out/ping", "/eos/"}},
-        {"/eos/*/ping", {"/eos/out/ping", "/eos//ping"}, {"/eos/ping"}},
+        {"/eos/*", {"/eos/ping"}, {"/eos/out/ping", "/eos/"}},
         {"/a/*", {"/a//"}, {"/a/"}},
         {"/*", {"/x", "x"}, {"//", "/", "/x/y"}},
-        {"/ab*c", {"/abc", "/abxc", "/abxxc"}, {"/ab", "/abcx"}},
-        {"/a*b*c", {"/aXbYc", "/abbcc", "/acbc"}, {"/acb"}},
-        {"/a?c", {"/abc", "/a?c"}, {"/ac"}},
-        {"/[a-c]x", {"/bx"}, {"/dx"}},
-        {"/[!a-c]x", {"/dx", "/-x"}, {"/bx", "/x"}},
-        {"/[-a]", {"/-", "/a"}, {"/b"}},
-        {"/[z-a]", {}, {"/z", "/a", "/m"}},
-        {"/[]", {}, {"/", "/a", "/]"}},
-        {"/[!]", {"/a", "/]"}, {"/", "/ab"}},
-        {"/{foo,bar}", {"/foo", "/bar"}, {"/foobar", "/"}},
-        {"/{}x", {"/x"}, {"/ax"}},
-        {"/{a,}", {"/a"}, {"/"}},
-        {"/[ab", {"/[ab"}, {"/a"}},
-        {"/[a,b}", {"/a", "/b"}, {"/[a"}},
         // Alternatives are tried in lexicographic order and only the first
         // that fits is taken: a fits, and then c does not follow.
         {"/{a,ab}c", {"/ac"}, {"/abc"}},
@@ -137,7 +99,7 @@ TEST(OSCAddressPatternTest, HostilePatternsAnswerCorrectly) {
     const std::string brackets(60000, '[');
     EXPECT_EQ(OSCAddressPattern::tokenize(brackets), Component{{Token::literal(brackets)}});
     EXPECT_EQ(OSCAddressPattern::tokenize("[" + std::string(60000, '-') + "]"),
-              Component{{Token::singleChar(false, {single('-')})}});
+              Component{{Token::singleChar(false, {Group::single('-')})}});
     const std::string questions = "/" + std::string(60000, '?');
     EXPECT_TRUE(OSCAddressPattern(questions).matches("/" + std::string(60000, 'x')));
     EXPECT_FALSE(OSCAddressPattern(questions).matches("/" + std::string(59999, 'x')));
@@ -324,9 +286,6 @@ TEST(OSCAddressSpaceTest, MethodIDsAreRandomVersion4UUIDs) {
         EXPECT_TRUE(text.size() == 36 && text[14] == '4' && std::string_view("89ab").find(text[19]) < 4) << text;
     }
     EXPECT_EQ(ids.size(), 1000u);
-    MethodID::UUID bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 17);
-    EXPECT_EQ(MethodID(bytes).text(), "00112233-4455-6677-8899-aabbccddeeff");
 }
 
 }  // namespace
