@@ -234,15 +234,18 @@ void DatagramSocket::State::closeWithError(std::optional<SocketError> error) {
 // ---------------------------------------------------------------------------
 // State: options and binding
 
-std::optional<SocketError> DatagramSocket::State::enableReusePort(bool flag, bool& result) {
-    result = false;
+// An option is set on the descriptors, made now if there are none yet.
+std::optional<SocketError> DatagramSocket::State::preOption() {
     if (auto failure = preOp()) {
         return failure;
     }
-    if (!has(didCreateSockets)) {
-        if (auto failure = createSockets()) {
-            return failure;
-        }
+    return createSockets();
+}
+
+std::optional<SocketError> DatagramSocket::State::enableReusePort(bool flag, bool& result) {
+    result = false;
+    if (auto failure = preOption()) {
+        return failure;
     }
     const int value = flag ? 1 : 0;
     std::optional<SocketError> failure;
@@ -261,13 +264,8 @@ std::optional<SocketError> DatagramSocket::State::enableReusePort(bool flag, boo
 
 std::optional<SocketError> DatagramSocket::State::enableBroadcast(bool flag, bool& result) {
     result = false;
-    if (auto failure = preOp()) {
+    if (auto failure = preOption()) {
         return failure;
-    }
-    if (!has(didCreateSockets)) {
-        if (auto failure = createSockets()) {
-            return failure;
-        }
     }
     if (!ipv4.exists()) {
         return std::nullopt;

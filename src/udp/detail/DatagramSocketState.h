@@ -225,6 +225,7 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     // Descriptors, options, binding, closing.
     std::optional<SocketError> preOp() const;
     std::optional<SocketError> preBind() const;
+    std::optional<SocketError> preOption();
     std::optional<SocketError> createSockets();
     std::optional<SocketError> createSockets(bool useIPv4, bool useIPv6);
     std::optional<SocketError> openDescriptor(Endpoint& endpoint);
