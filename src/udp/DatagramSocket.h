@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/SharedBytes.h"
 #include "dispatch/Queue.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/SharedBytes.h"
 #include "udp/SocketError.h"
 
 #include <any>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "../dispatch/Waiting.h"
+#include "base/SharedBytes.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/SharedBytes.h"
+#include "support/Waiting.h"
 #include "udp/DatagramSocket.h"
 #include "udp/SystemCalls.h"
 
