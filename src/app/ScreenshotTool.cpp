@@ -15,6 +15,7 @@
 #include "monitor/OSCSettings.h"
 #include "monitor/SettingsStore.h"
 #include "osc/OSCMessage.h"
+#include "udp/FreePort.h"
 
 #include <QApplication>
 #include <QDir>
@@ -22,11 +23,6 @@
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -45,30 +41,11 @@ using vorn::monitor::OSCSettings;
 constexpr std::int64_t consolePort = 8000;
 constexpr double pingInterval = 2.0;
 
-// Whether no socket holds UDP `port` on any IPv4 address.
-bool udpPortFree(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return free;
-}
-
 // The usual receive port, unless a monitor or console on this machine holds
 // it: the pictures should show a server that listens.
 std::int64_t receivePort() {
-    for (std::uint16_t port = 8001; port < 8100; ++port) {
-        if (port != consolePort && udpPortFree(port)) {
-            return port;
-        }
-    }
-    return 8001;
+    const auto port = vorn::udp::freePort(8001, consolePort);
+    return port != 0 ? port : 8001;
 }
 
 // Lets Qt run for `duration` of real time: animations advance, layouts settle.
