@@ -1,19 +1,14 @@
 #include "udp/DatagramSocket.h"
 
 #include "dispatch/ConcurrentQueue.h"
-#include "udp/detail/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
+#include "udp/detail/DatagramSocketState.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <system_error>
 #include <utility>
 
 namespace vorn::udp {

@@ -1,7 +1,7 @@
 #include "udp/DatagramSocket.h"
 
-#include "udp/detail/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
+#include "udp/detail/DatagramSocketState.h"
 
 #include <algorithm>
 #include <cerrno>

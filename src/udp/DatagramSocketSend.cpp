@@ -1,8 +1,8 @@
 #include "udp/DatagramSocket.h"
 
 #include "dispatch/ConcurrentQueue.h"
-#include "udp/detail/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
+#include "udp/detail/DatagramSocketState.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
