@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that pick UDP ports; it defines functions only.
 
 # free_udp_port FROM [EXCEPT]
