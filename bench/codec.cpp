@@ -17,6 +17,8 @@
 #include "osc/OSCBundle.h"
 #include "osc/OSCMessage.h"
 
+#include "TableReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
 #include <osc/OscOutboundPacketStream.h>
@@ -25,10 +27,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <ostream>
 #include <span>
 #include <stdexcept>
@@ -371,69 +371,27 @@ void matchHostileVorn(benchmark::State& state) {
 
 // ---------------------------------------------------------------- report
 
-// The console report, then one line per case: CPU nanoseconds per operation
-// for each library and the ratios of ours to theirs. With repetitions the
-// medians are used.
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    // Colours only for a terminal, so that a saved report stays plain text.
-    TableReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+// One line per case: CPU nanoseconds per operation for each library and the
+// ratios of ours to theirs.
+vorn::bench::TableReporter::Figures cpuTime(const benchmark::BenchmarkReporter::Run& run) {
+    return {{"ns", vorn::bench::TableReporter::nanoseconds(run)}};
+}
 
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.error_occurred) continue;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Aggregate && !median) continue;
-            const auto& name = run.run_name.function_name;
-            const auto slash = name.rfind('/');
-            if (slash == std::string::npos) continue;
-            auto& slot = table_[name.substr(0, slash)][name.substr(slash + 1)];
-            if (median || !slot.fromMedian) slot = {nanoseconds(run), median};
-        }
+void writeTable(std::ostream& out, const vorn::bench::TableReporter::Table& table) {
+    using vorn::bench::TableReporter;
+    out << "| case | vorn (ns) | liblo (ns) | oscpack (ns) | vorn/liblo | vorn/oscpack |\n"
+        << "|---|---:|---:|---:|---:|---:|\n";
+    for (const std::string name : {"encode_ping", "decode_ping", "encode_typical", "decode_typical", "encode_bundle10",
+                                   "decode_bundle10", "match_typical", "match_hostile"}) {
+        const double vorn = TableReporter::figure(table, name + "/vorn", "ns");
+        const double liblo = TableReporter::figure(table, name + "/liblo", "ns");
+        const double oscpack = TableReporter::figure(table, name + "/oscpack", "ns");
+        if (vorn < 0 && liblo < 0 && oscpack < 0) continue;
+        out << "| " << name << " | " << TableReporter::format(vorn, 0) << " | " << TableReporter::format(liblo, 0)
+            << " | " << TableReporter::format(oscpack, 0) << " | " << TableReporter::ratio(vorn, liblo) << " | "
+            << TableReporter::ratio(vorn, oscpack) << " |\n";
     }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        auto& out = GetOutputStream();
-        out << "\n| case | vorn (ns) | liblo (ns) | oscpack (ns) | vorn/liblo | vorn/oscpack |\n"
-            << "|---|---:|---:|---:|---:|---:|\n";
-        for (const char* name : {"encode_ping", "decode_ping", "encode_typical", "decode_typical", "encode_bundle10",
-                                 "decode_bundle10", "match_typical", "match_hostile"}) {
-            auto row = table_.find(name);
-            if (row == table_.end()) continue;
-            auto cell = [&](const char* impl) {
-                auto it = row->second.find(impl);
-                return it == row->second.end() ? -1.0 : it->second.ns;
-            };
-            const double vorn = cell("vorn"), liblo = cell("liblo"), oscpack = cell("oscpack");
-            out << "| " << name << " | " << format(vorn, 0) << " | " << format(liblo, 0) << " | "
-                << format(oscpack, 0) << " | " << ratio(vorn, liblo) << " | " << ratio(vorn, oscpack) << " |\n";
-        }
-        out.flush();
-    }
-
-private:
-    struct Cell {
-        double ns = -1;
-        bool fromMedian = false;
-    };
-
-    static double nanoseconds(const Run& run) {
-        return run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    }
-    static std::string format(double value, int decimals) {
-        if (value < 0) return "-";
-        char text[32];
-        std::snprintf(text, sizeof text, "%.*f", decimals, value);
-        return text;
-    }
-    static std::string ratio(double ours, double theirs) {
-        return ours < 0 || theirs <= 0 ? "-" : format(ours / theirs, 2);
-    }
-
-    std::map<std::string, std::map<std::string, Cell>> table_;
-};
+}
 
 void registerAll() {
     struct Case {
@@ -472,7 +430,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     registerAll();
-    TableReporter reporter;
+    vorn::bench::TableReporter reporter(cpuTime, writeTable);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

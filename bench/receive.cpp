@@ -17,6 +17,8 @@
 #include "osc/OSCMessage.h"
 #include "udp/DatagramSocket.h"
 
+#include "TableReporter.h"
+
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
 #include <linux/sock_diag.h>
@@ -31,10 +33,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -301,62 +302,28 @@ void receiveVorn(benchmark::State& state) {
 
 // ---------------------------------------------------------------- report
 
-// The console report, then one line per receiver. With repetitions the
-// medians are used.
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    TableReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+// One line per receiver: its rate, its cost per message, and its rate beside
+// liblo's and the plain loop's.
+vorn::bench::TableReporter::Figures rateAndCost(const benchmark::BenchmarkReporter::Run& run) {
+    const auto rate = run.counters.find("msgs_per_s");
+    const auto cost = run.counters.find("ns_per_msg");
+    if (rate == run.counters.end() || cost == run.counters.end()) return {};
+    return {{"rate", rate->second.value}, {"ns", cost->second.value}};
+}
 
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.error_occurred) continue;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Aggregate && !median) continue;
-            const auto rate = run.counters.find("msgs_per_s");
-            const auto cost = run.counters.find("ns_per_msg");
-            if (rate == run.counters.end() || cost == run.counters.end()) continue;
-            auto& row = table_[run.run_name.function_name];
-            if (median || !row.fromMedian) row = {rate->second.value, cost->second.value, median};
-        }
+void writeTable(std::ostream& out, const vorn::bench::TableReporter::Table& table) {
+    using vorn::bench::TableReporter;
+    const double liblo = TableReporter::figure(table, "receive/liblo", "rate");
+    const double plain = TableReporter::figure(table, "receive/plain", "rate");
+    out << "| receiver | messages/s | ns/message | rate / liblo | rate / plain |\n|---|---:|---:|---:|---:|\n";
+    for (const std::string name : {"receive/vorn", "receive/liblo", "receive/plain"}) {
+        const double rate = TableReporter::figure(table, name, "rate");
+        if (rate < 0) continue;
+        out << "| " << name.substr(8) << " | " << TableReporter::format(rate, 0) << " | "
+            << TableReporter::format(TableReporter::figure(table, name, "ns"), 0) << " | "
+            << TableReporter::ratio(rate, liblo) << " | " << TableReporter::ratio(rate, plain) << " |\n";
     }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        auto& out = GetOutputStream();
-        auto rateOf = [&](const char* name) {
-            const auto row = table_.find(name);
-            return row == table_.end() ? 0.0 : row->second.rate;
-        };
-        const double liblo = rateOf("receive/liblo"), plain = rateOf("receive/plain");
-        out << "\n| receiver | messages/s | ns/message | rate / liblo | rate / plain |\n|---|---:|---:|---:|---:|\n";
-        for (const char* name : {"receive/vorn", "receive/liblo", "receive/plain"}) {
-            const auto row = table_.find(name);
-            if (row == table_.end()) continue;
-            char line[160];
-            std::snprintf(line, sizeof line, "| %s | %.0f | %.0f | %s | %s |\n", name + 8, row->second.rate,
-                          row->second.ns, ratio(row->second.rate, liblo).c_str(),
-                          ratio(row->second.rate, plain).c_str());
-            out << line;
-        }
-        out.flush();
-    }
-
-private:
-    struct Row {
-        double rate = 0;
-        double ns = 0;
-        bool fromMedian = false;
-    };
-    static std::string ratio(double rate, double reference) {
-        if (reference <= 0) return "-";
-        char text[16];
-        std::snprintf(text, sizeof text, "%.2f", rate / reference);
-        return text;
-    }
-
-    std::map<std::string, Row> table_;
-};
+}
 
 }  // namespace
 
@@ -373,7 +340,7 @@ int main(int argc, char** argv) {
             ->UseManualTime()
             ->Iterations(roundsPerRun)
             ->Unit(benchmark::kMillisecond);
-    TableReporter reporter;
+    vorn::bench::TableReporter reporter(rateAndCost, writeTable);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -1,7 +1,8 @@
 # vorn_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
 #
 # One GoogleTest program per call, registered with ctest test by test so that a
-# failure names the test that failed.
+# failure names the test that failed. Every test links the shared helpers of
+# tests/support.
 
 find_package(GTest REQUIRED)
 include(GoogleTest)
@@ -22,7 +23,7 @@ set(vorn_test_state ${CMAKE_BINARY_DIR}/test-state)
 function(vorn_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} vorn::test_support GTest::gtest GTest::gmock GTest::gtest_main)
     target_precompile_headers(${name} REUSE_FROM vorn_test_pch)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
@@ -37,7 +38,7 @@ function(vorn_add_qt_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} vorn::test_support Qt6::Test)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_STATE_HOME=${vorn_test_state}"

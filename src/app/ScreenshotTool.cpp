@@ -25,6 +25,7 @@
 #include "monitor/OSCSettings.h"
 #include "monitor/SettingsStore.h"
 #include "osc/OSCMessage.h"
+#include "udp/FreePort.h"
 
 #include <QApplication>
 #include <QDir>
@@ -36,11 +37,6 @@
 #include <QStringListModel>
 #include <QTimer>
 #include <QWidget>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -59,21 +55,6 @@ using vorn::monitor::OSCSettings;
 
 constexpr std::int64_t consolePort = 8000;
 constexpr double pingInterval = 2.0;
-
-// Whether no socket holds UDP `port` on any IPv4 address.
-bool udpPortFree(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return free;
-}
 
 // The port the pictures show the server listening on.
 constexpr std::uint16_t receivePort = 8001;
@@ -211,7 +192,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "vorn-osc-screenshots: cannot create %s\n", qPrintable(output.path()));
         return 1;
     }
-    if (!udpPortFree(receivePort)) {
+    if (vorn::udp::freePort(receivePort, consolePort) != receivePort) {
         std::fprintf(stderr, "vorn-osc-screenshots: UDP port %d is in use here; the pictures show a server "
                              "listening on it, so stop whatever holds it first\n", receivePort);
         return 1;

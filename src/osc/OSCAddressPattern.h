@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dispatch/SharedBytes.h"
+#include "base/SharedBytes.h"
 
 #include <compare>
 #include <cstddef>

@@ -2,7 +2,7 @@
 
 #include "ascii/ASCIICharacter.h"
 #include "ascii/ASCIIString.h"
-#include "dispatch/SharedBytes.h"
+#include "base/SharedBytes.h"
 #include "osc/OSCTimeTag.h"
 
 #include <concepts>

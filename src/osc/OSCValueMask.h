@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dispatch/SharedBytes.h"
+#include "base/SharedBytes.h"
 #include "osc/OSCTimeTag.h"
 #include "osc/OSCValue.h"
 

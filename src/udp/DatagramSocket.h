@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/SharedBytes.h"
 #include "dispatch/Queue.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/SharedBytes.h"
 #include "udp/SocketError.h"
 
 #include <any>
@@ -195,6 +195,16 @@ public:
 
 private:
     struct State;
+
+    // Runs `fn` on the state on the socket queue and returns what it returns:
+    // waits for the queue, or runs at once when already on it. For queries
+    // and for the changes a caller must see done.
+    template <class Fn>
+    auto onSocketQueue(Fn fn) const;
+    // Applies `change` to the state on the socket queue: at once when already
+    // there, else later without waiting.
+    void laterOnSocketQueue(std::function<void(State&)> change);
+
     std::shared_ptr<State> state_;
 };
 

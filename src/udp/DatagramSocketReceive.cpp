@@ -1,7 +1,7 @@
 #include "udp/DatagramSocket.h"
 
-#include "udp/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
+#include "udp/detail/DatagramSocketState.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -348,17 +348,17 @@ void ReceiveBacklog::release(std::size_t datagrams, std::size_t bytes) {
 // DatagramSocket
 
 bool DatagramSocket::beginReceiving(SocketError* error) {
-    return detail::succeeded(
-        state_->queue->syncResult([&] { return state_->startReceiving(State::receiveContinuous); }), error);
+    return detail::succeeded(onSocketQueue([](State& state) { return state.startReceiving(State::receiveContinuous); }),
+                             error);
 }
 
 bool DatagramSocket::receiveOnce(SocketError* error) {
-    return detail::succeeded(state_->queue->syncResult([&] { return state_->startReceiving(State::receiveOnceFlag); }),
+    return detail::succeeded(onSocketQueue([](State& state) { return state.startReceiving(State::receiveOnceFlag); }),
                              error);
 }
 
 void DatagramSocket::pauseReceiving() {
-    state_->post([](State& state) { state.pauseReceiving(); });
+    laterOnSocketQueue([](State& state) { state.pauseReceiving(); });
 }
 
 ReceiveBacklogLimit DatagramSocket::receiveBacklogLimit() const {
@@ -374,7 +374,7 @@ void DatagramSocket::setReceiveFilter(ReceiveFilter filter, std::shared_ptr<disp
     if (filter && !queue) {
         detail::stopOnProgrammingError("Must provide a dispatch_queue in which to run the filter block.");
     }
-    state_->post([filter = std::move(filter), queue = std::move(queue), isAsynchronous](State& state) {
+    laterOnSocketQueue([filter = std::move(filter), queue = std::move(queue), isAsynchronous](State& state) {
         state.receiveFilter = filter;
         State::retire(std::exchange(state.receiveFilterQueue, filter ? queue : nullptr));
         state.receiveFilterAsync = isAsynchronous;

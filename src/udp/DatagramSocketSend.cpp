@@ -1,8 +1,8 @@
 #include "udp/DatagramSocket.h"
 
 #include "dispatch/ConcurrentQueue.h"
-#include "udp/DatagramSocketState.h"
 #include "udp/SocketAddress.h"
+#include "udp/detail/DatagramSocketState.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -427,7 +427,7 @@ void DatagramSocket::sendData(SharedBytes data, std::string host, std::uint16_t 
     auto packet = std::make_shared<SendPacket>(std::move(data), timeout, tag);
     packet->resolveInProgress = true;
     State::resolve(state_, packet, host, port);
-    state_->post([packet = std::move(packet)](State& state) { state.enqueueSend(packet); });
+    laterOnSocketQueue([packet = std::move(packet)](State& state) { state.enqueueSend(packet); });
 }
 
 void DatagramSocket::sendData(SharedBytes data, SharedBytes address, double timeout, std::int64_t tag) {
@@ -437,14 +437,14 @@ void DatagramSocket::sendData(SharedBytes data, SharedBytes address, double time
     auto packet = std::make_shared<SendPacket>(std::move(data), timeout, tag);
     packet->addressFamily = detail::familyOf(address);
     packet->address = std::move(address);
-    state_->post([packet = std::move(packet)](State& state) { state.enqueueSend(packet); });
+    laterOnSocketQueue([packet = std::move(packet)](State& state) { state.enqueueSend(packet); });
 }
 
 void DatagramSocket::setSendFilter(SendFilter filter, std::shared_ptr<dispatch::Queue> queue, bool isAsynchronous) {
     if (filter && !queue) {
         detail::stopOnProgrammingError("Must provide a dispatch_queue in which to run the filter block.");
     }
-    state_->post([filter = std::move(filter), queue = std::move(queue), isAsynchronous](State& state) {
+    laterOnSocketQueue([filter = std::move(filter), queue = std::move(queue), isAsynchronous](State& state) {
         state.sendFilter = filter;
         State::retire(std::exchange(state.sendFilterQueue, filter ? queue : nullptr));
         state.sendFilterAsync = isAsynchronous;
@@ -452,7 +452,7 @@ void DatagramSocket::setSendFilter(SendFilter filter, std::shared_ptr<dispatch::
 }
 
 void DatagramSocket::closeAfterSending() {
-    state_->post([](State& state) { state.closeAfterSending(); });
+    laterOnSocketQueue([](State& state) { state.closeAfterSending(); });
 }
 
 }  // namespace vorn::udp

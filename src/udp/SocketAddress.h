@@ -3,7 +3,7 @@
 // Socket addresses as bytes (sockaddr_in / sockaddr_in6 layout) and back.
 // Private to the socket layer.
 
-#include "dispatch/SharedBytes.h"
+#include "base/SharedBytes.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

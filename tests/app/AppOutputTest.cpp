@@ -2,8 +2,8 @@
 // stops reading or goes away must cost the monitor nothing. Runs the program
 // itself on Qt's offscreen platform, watching vorn-osc-echo.
 
-#include "../tools/ChildProcess.h"
-#include "../udp/SocketTesting.h"
+#include "support/ChildProcess.h"
+#include "support/SocketTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "dispatch/AsioMainLoop.h"
 #include "dispatch/ManualMainLoop.h"
 
-#include "Waiting.h"
+#include "support/Waiting.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "dispatch/SerialQueue.h"
 #include "dispatch/TimerSource.h"
 
-#include "Waiting.h"
+#include "support/Waiting.h"
 
 #include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>

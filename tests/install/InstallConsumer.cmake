@@ -1,10 +1,11 @@
 # Installs the library component of a build tree into a fresh prefix, then
-# configures, builds and runs the consumer project against that prefix alone.
+# configures, builds and runs the consumer projects against that prefix alone:
+# the whole library, and the codec by itself without Asio.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=...
-#         -DCXX_COMPILER=... -P InstallConsumer.cmake
+#         -DCXX_COMPILER=... -DASIO_INCLUDE_DIR=... -P InstallConsumer.cmake
 
-foreach(variable BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER)
+foreach(variable BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER ASIO_INCLUDE_DIR)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "InstallConsumer.cmake needs -D${variable}=...")
     endif()
@@ -30,3 +31,13 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/vorn-osc-consumer)
+
+# The codec alone, where find_path cannot see Asio's header.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/codec -B ${WORK_DIR}/codec -G ${GENERATOR}
+    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+    -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+    -DCMAKE_IGNORE_PATH=${ASIO_INCLUDE_DIR})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/codec)
+run(${WORK_DIR}/codec/vorn-osc-codec-consumer)

@@ -1,8 +1,8 @@
 #include "monitor/OSCManager.h"
 
-#include "../udp/SocketTesting.h"
 #include "dispatch/ManualMainLoop.h"
 #include "osc/OSCMessage.h"
+#include "support/SocketTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "monitor/OSCSettings.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "monitor/JsonSettingsStore.h"
 
 #include <gtest/gtest.h>

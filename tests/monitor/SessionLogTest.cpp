@@ -1,6 +1,6 @@
 #include "monitor/SessionLog.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "monitor/LogLines.h"
 
 #include <gtest/gtest.h>

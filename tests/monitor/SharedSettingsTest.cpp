@@ -4,7 +4,7 @@
 #include "monitor/JsonSettingsStore.h"
 #include "monitor/OSCSettings.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "dispatch/ManualMainLoop.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 #include "net/OSCClient.h"
 #include "net/OSCServer.h"
 
-#include "../tools/ChildProcess.h"
-#include "NetTesting.h"
+#include "support/ChildProcess.h"
+#include "support/NetTesting.h"
 
 #include <gtest/gtest.h>
 

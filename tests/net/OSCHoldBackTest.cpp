@@ -5,7 +5,7 @@
 #include "net/OSCServerUDPDelegate.h"
 #include "net/OSCSocket.h"
 
-#include "NetTesting.h"
+#include "support/NetTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 #include "net/OSCServer.h"
 #include "net/OSCSocket.h"
 
-#include "NetTesting.h"
 #include "net/OSCSocketError.h"
 #include "osc/OSCErrors.h"
+#include "support/NetTesting.h"
 
 #include <gtest/gtest.h>
 

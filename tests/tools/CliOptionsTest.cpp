@@ -4,9 +4,9 @@
 #include "monitor/JsonSettingsStore.h"
 #include "monitor/OSCSettings.h"
 
-#include "../monitor/TempDir.h"
-#include "../udp/SocketTesting.h"
-#include "ChildProcess.h"
+#include "support/TempDir.h"
+#include "support/SocketTesting.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 
 #include "monitor/SessionLog.h"
 
-#include "../monitor/TempDir.h"
-#include "../udp/SocketTesting.h"
-#include "ChildProcess.h"
+#include "support/TempDir.h"
+#include "support/SocketTesting.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

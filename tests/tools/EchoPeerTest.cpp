@@ -1,7 +1,7 @@
 #include "tools/EchoPeer.h"
 
-#include "../net/NetTesting.h"
-#include "ChildProcess.h"
+#include "support/NetTesting.h"
+#include "support/ChildProcess.h"
 #include "osc/OSCMessage.h"
 
 #include <gtest/gtest.h>

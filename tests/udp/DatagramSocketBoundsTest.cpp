@@ -4,7 +4,7 @@
 
 #include "udp/DatagramSocket.h"
 
-#include "SocketTesting.h"
+#include "support/SocketTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "udp/DatagramSocket.h"
 
-#include "SocketTesting.h"
 #include "dispatch/ConcurrentQueue.h"
+#include "support/SocketTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 // Byte-level helpers shared by the encoders and decoders of this folder.
 
-#include "dispatch/SharedBytes.h"
+#include "base/SharedBytes.h"
 
 #include <bit>
 #include <cstddef>

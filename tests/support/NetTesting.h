@@ -1,10 +1,10 @@
 #pragma once
 
-#include "../udp/SocketTesting.h"
 #include "net/OSCReceiver.h"
 #include "osc/OSCBundle.h"
 #include "osc/OSCMessage.h"
 #include "osc/OSCTimeTag.h"
+#include "support/SocketTesting.h"
 
 #include <chrono>
 #include <condition_variable>

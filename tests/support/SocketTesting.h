@@ -1,9 +1,10 @@
 #pragma once
 
-#include "../dispatch/Waiting.h"
+#include "base/SharedBytes.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/SharedBytes.h"
+#include "support/Waiting.h"
 #include "udp/DatagramSocket.h"
+#include "udp/FreePort.h"
 #include "udp/SystemCalls.h"
 
 #include <gtest/gtest.h>
@@ -306,18 +307,7 @@ struct Harness {
 };
 
 // A port free on both wildcard addresses right now (for now only).
-inline std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    const int off = 0;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    socklen_t length = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin6_port) : 0;
-}
+using udp::freePort;
 
 // Binds both families to one port, retrying while others take the candidate.
 inline std::uint16_t bindToSomeFreePort(DatagramSocket& socket, SocketError* error) {

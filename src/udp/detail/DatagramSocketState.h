@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vorn::udp {
@@ -197,6 +198,16 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     bool has(Flag flag) const { return (flags & flag) != 0; }
     bool has(Config bit) const { return (config & bit) != 0; }
     Endpoint& endpoint(int family) { return family == AF_INET ? ipv4 : ipv6; }
+    void setConfig(Config bit, bool on) { config = on ? config | bit : config & ~bit; }
+    // Whether `endpoint`'s family is in use: once there are descriptors,
+    // whether it has one; before, whether it is enabled.
+    bool usesFamily(const Endpoint& endpoint, Config disabled) const {
+        return has(didCreateSockets) ? endpoint.exists() : !has(disabled);
+    }
+    // The previous delegate queue is retired (see retire()).
+    void setDelegateQueue(std::shared_ptr<dispatch::Queue> queue) {
+        retire(std::exchange(delegateQueue, std::move(queue)));
+    }
 
     // Delegate callbacks, posted to the delegate queue when there is a
     // delegate that implements them.
@@ -214,6 +225,7 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     // Descriptors, options, binding, closing.
     std::optional<SocketError> preOp() const;
     std::optional<SocketError> preBind() const;
+    std::optional<SocketError> preOption();
     std::optional<SocketError> createSockets();
     std::optional<SocketError> createSockets(bool useIPv4, bool useIPv6);
     std::optional<SocketError> openDescriptor(Endpoint& endpoint);
@@ -282,6 +294,11 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     // Lets go of the delegate and of every queue but the socket queue.
     void forgetPartners();
 };
+
+template <class Fn>
+auto DatagramSocket::onSocketQueue(Fn fn) const {
+    return state_->queue->syncResult([&] { return fn(*state_); });
+}
 
 namespace detail {
 
