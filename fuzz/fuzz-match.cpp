@@ -6,7 +6,7 @@
 // The input is the pattern, a line feed and the local address; without a line
 // feed the input is matched against itself.
 
-#include "../tests/osc/AddressPatternReference.h"
+#include "support/AddressPatternReference.h"
 #include "osc/OSCAddressPattern.h"
 #include "osc/OSCAddressSpace.h"
 

@@ -2,7 +2,7 @@
 #include "osc/OSCAddressSpace.h"
 #include "osc/OSCMessage.h"
 
-#include "AddressPatternReference.h"
+#include "support/AddressPatternReference.h"
 
 #include <gtest/gtest.h>
 
