@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace vorn::net {
 
@@ -25,17 +24,8 @@ public:
     std::int64_t expect(SendCompletion completion) {
         std::lock_guard lock(mutex_);
         const auto tag = ++lastTag_;
-        waiting_.emplace(tag, Waiting{std::move(completion), false});
+        waiting_.emplace(tag, std::move(completion));
         return tag;
-    }
-
-    // Socket queue, in the turn after the send with `tag` was queued there:
-    // from now on a close drops it.
-    void handedOver(std::int64_t tag) {
-        std::lock_guard lock(mutex_);
-        if (const auto found = waiting_.find(tag); found != waiting_.end()) {
-            found->second.inSocket = true;
-        }
     }
 
     void didSendData(const std::shared_ptr<udp::DatagramSocket>&, std::int64_t tag) override {
@@ -47,33 +37,26 @@ public:
         finish(tag, error);
     }
 
-    // A close drops the sends that the socket held without a word about
-    // each: those still waiting here that had reached the socket. A send
-    // handed over while the close was on its way is not among them; it opens
-    // a fresh socket and is reported from there.
+    // A close drops the sends that the socket still held without a word
+    // about each; whatever still waits here was among them. (A send handed
+    // over while the close is being reported would be counted with them,
+    // although it opens a fresh socket and may go out.)
     void didClose(const std::shared_ptr<udp::DatagramSocket>&,
                   const std::optional<udp::SocketError>& error) override {
-        std::vector<SendCompletion> dropped;
+        std::map<std::int64_t, SendCompletion> dropped;
         {
             std::lock_guard lock(mutex_);
-            for (auto it = waiting_.begin(); it != waiting_.end();) {
-                if (it->second.inSocket) {
-                    dropped.push_back(std::move(it->second.completion));
-                    it = waiting_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            dropped.swap(waiting_);
         }
         const auto failure = error.value_or(udp::SocketError::closed());
-        for (auto& completion : dropped) {
+        for (auto& [tag, completion] : dropped) {
             completion(failure);
         }
     }
 
     // The client is going away: nobody is left to care.
     void forgetAll() {
-        std::map<std::int64_t, Waiting> forgotten;
+        std::map<std::int64_t, SendCompletion> forgotten;
         std::lock_guard lock(mutex_);
         forgotten.swap(waiting_);
     }
@@ -87,21 +70,16 @@ private:
             if (found == waiting_.end()) {
                 return;
             }
-            completion = std::move(found->second.completion);
+            completion = std::move(found->second);
             waiting_.erase(found);
         }
         // Outside the lock: the completion may send again through this client.
         completion(failure);
     }
 
-    struct Waiting {
-        SendCompletion completion;
-        bool inSocket;
-    };
-
     std::mutex mutex_;
     std::int64_t lastTag_ = 0;
-    std::map<std::int64_t, Waiting> waiting_;
+    std::map<std::int64_t, SendCompletion> waiting_;
 };
 
 namespace {
@@ -191,20 +169,6 @@ void OSCClient::sendBytes(SharedBytes data, const std::string& host, std::uint16
     // packet encodes to nothing, so there is nothing to wait for either.
     const std::int64_t tag = completion && !data.empty() ? udpDelegate_->expect(std::move(completion)) : 0;
     udpSocket_->sendData(std::move(data), host, port, sendTimeout, tag);
-    if (tag != 0) {
-        // Queued behind the send on the socket queue, and so behind any close
-        // that was already being reported when it was made.
-        const auto& queue = udpSocket_->socketQueue();
-        if (queue->isCurrent()) {
-            udpDelegate_->handedOver(tag);
-        } else {
-            queue->async([weak = std::weak_ptr(udpDelegate_), tag] {
-                if (auto delegate = weak.lock()) {
-                    delegate->handedOver(tag);
-                }
-            });
-        }
-    }
 }
 
 }  // namespace vorn::net
