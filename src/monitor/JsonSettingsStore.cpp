@@ -1,6 +1,7 @@
 #include "monitor/JsonSettingsStore.h"
 
 #include "monitor/detail/SettingsFile.h"
+#include "monitor/detail/UserDirectories.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,7 +11,6 @@
 #include <iostream>
 #include <limits>
 #include <optional>
-#include <pwd.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -31,21 +31,6 @@ struct JsonSettingsStore::Document {
 };
 
 namespace {
-
-fs::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return {};
-}
 
 std::optional<SettingsValue> fromJson(const Json& json) {
     switch (json.type()) {
@@ -104,13 +89,7 @@ JsonSettingsStore::JsonSettingsStore(fs::path file, std::string program, Access 
 JsonSettingsStore::~JsonSettingsStore() = default;
 
 fs::path JsonSettingsStore::defaultPath() {
-    fs::path base;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && fs::path(config).is_absolute()) {
-        base = config;
-    } else {
-        base = homeDirectory() / ".config";
-    }
-    return base / "vorn-osc" / "settings.json";
+    return detail::programDirectory("XDG_CONFIG_HOME", ".config") / "settings.json";
 }
 
 std::string JsonSettingsStore::said() const {

@@ -1,5 +1,7 @@
 #include "monitor/SessionLog.h"
 
+#include "monitor/detail/UserDirectories.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -23,21 +24,6 @@ constexpr std::string_view stoppedPrefix = "\xE2\x9A\xA0\xEF\xB8\x8F Session log
 constexpr std::string_view filePrefix = "session-";
 constexpr std::string_view fileSuffix = ".log";
 constexpr auto syncPeriod = std::chrono::seconds(1);
-
-fs::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return {};
-}
 
 std::string describe(const fs::path& path, int error) {
     return path.string() + ": " + std::strerror(error);
@@ -76,13 +62,7 @@ int writeAll(int fd, std::string_view bytes) {
 }  // namespace
 
 fs::path SessionLog::defaultDirectory() {
-    fs::path base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && fs::path(state).is_absolute()) {
-        base = state;
-    } else {
-        base = homeDirectory() / ".local" / "state";
-    }
-    return base / "vorn-osc";
+    return detail::programDirectory("XDG_STATE_HOME", fs::path(".local") / "state");
 }
 
 std::size_t SessionLog::prune(const fs::path& directory, Clock::time_point now) {
