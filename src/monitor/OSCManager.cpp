@@ -117,6 +117,13 @@ void OSCManager::observeSettings() {
         }
     }));
 
+    listenOnPingPort(settings_->listenOnPingPort.get());
+    cancellables_.push_back(settings_->listenOnPingPort.subscribeDistinct([weak](const bool& flag) {
+        if (auto self = weak.lock()) {
+            self->listenOnPingPort(flag);
+        }
+    }));
+
     cancellables_.push_back(settings_->receivePort.subscribeDistinct([weak](const std::int64_t&) {
         if (auto self = weak.lock()) {
             self->restartServer();
@@ -206,25 +213,41 @@ void OSCManager::startCurrentServer() {
     // queued on the server before the line is, so that once the log says
     // "listening" no reply that follows can miss the handler.
     if (auto current = this->server()) {
-        current->setHandler([weak = weak_from_this(), queue = dispatch::globalQueue(
-                                                           dispatch::QualityOfService::userInitiated)](
-                                const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string&,
-                                std::uint16_t) {
-            // Copy and hand on at once: the receive queue must never wait on
-            // the monitor.
-            queue->async([weak, message] {
-                if (auto self = weak.lock()) {
-                    self->handleIncomingMessage(message);
-                }
-            });
-        });
+        current->setHandler(incomingHandler());
     }
     mainLoop_.post([self = shared_from_this()] {
         self->log.append(concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
     });
 }
 
+net::OSCMessageHandler OSCManager::incomingHandler() {
+    return [weak = weak_from_this(), queue = dispatch::globalQueue(dispatch::QualityOfService::userInitiated)](
+               const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
+               std::uint16_t port) {
+        // Copy and hand on at once: the receive queue must never wait on
+        // the monitor.
+        queue->async([weak, message, host, port] {
+            if (auto self = weak.lock()) {
+                self->handleIncomingMessage(message, host, port);
+            }
+        });
+    };
+}
+
+// Every client of the pool, whether or not it has sent yet: each starts
+// reading once its first ping has bound its port, and keeps its port, so an
+// answer to any ping of the rotation finds someone listening.
+void OSCManager::listenOnPingPort(bool flag) {
+    for (const auto& client : clientPool_.clients()) {
+        client->setReceiveHandler(flag ? incomingHandler() : nullptr);
+    }
+}
+
 void OSCManager::sendPing() {
+    if (settings_->passive.get()) {
+        judgeInterval();
+        return;
+    }
     const auto client = clientPool_.nextClient();
     const std::string pingMessage = settings_->pingMessage.get();
     const std::string targetIP = settings_->targetIP.get();
@@ -257,7 +280,10 @@ void OSCManager::sendPing() {
     if (!line.empty()) {
         log.append(std::move(line));
     }
+    judgeInterval();
+}
 
+void OSCManager::judgeInterval() {
     // A tick that comes more than half a period after its time ends an
     // interval in which the monitor itself was held up: its main thread
     // blocked, or the whole program stopped with the answers to the last
@@ -289,7 +315,8 @@ void OSCManager::sendPing() {
     }
 }
 
-void OSCManager::handleIncomingMessage(const osc::OSCMessage& message) {
+void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std::string& /*host*/,
+                                       std::uint16_t /*port*/) {
     const std::string_view address = message.addressPattern().rawAddress();
     // Anyone who reaches the port writes this text; escaped, it can neither
     // break the line nor drive the terminal that shows it.

@@ -55,6 +55,17 @@ std::string secondsText(double seconds) {
     return out.str();
 }
 
+// A switch and its opposite: on, off, or left as it is.
+std::optional<bool> onOff(const std::string& on, bool isOn, const std::string& off, bool isOff) {
+    if (isOn && isOff) {
+        throw BadValue{on + " and " + off + " cannot be given together"};
+    }
+    if (isOn || isOff) {
+        return isOn;
+    }
+    return std::nullopt;
+}
+
 // The command line as CLI11 reads it. Values are kept as typed, so that a
 // bad one is reported in our words rather than as a conversion failure.
 struct CommandLine {
@@ -68,6 +79,10 @@ struct CommandLine {
     std::string interval;
     bool alarm = false;
     bool noAlarm = false;
+    bool pingPortReplies = false;
+    bool noPingPortReplies = false;
+    bool passive = false;
+    bool noPassive = false;
 
     CLI::Option* configDirOption = nullptr;
     CLI::Option* targetOption = nullptr;
@@ -78,6 +93,10 @@ struct CommandLine {
     CLI::Option* intervalOption = nullptr;
     CLI::Option* alarmOption = nullptr;
     CLI::Option* noAlarmOption = nullptr;
+    CLI::Option* pingPortRepliesOption = nullptr;
+    CLI::Option* noPingPortRepliesOption = nullptr;
+    CLI::Option* passiveOption = nullptr;
+    CLI::Option* noPassiveOption = nullptr;
 
     CommandLine() : app(description(), std::string(programName)) {
         app.get_formatter()->column_width(28);
@@ -89,6 +108,10 @@ struct CommandLine {
         intervalOption = app.add_option("--interval", interval)->type_name("SECONDS");
         alarmOption = app.add_flag("--alarm", alarm);
         noAlarmOption = app.add_flag("--no-alarm", noAlarm);
+        pingPortRepliesOption = app.add_flag("--ping-port-replies", pingPortReplies);
+        noPingPortRepliesOption = app.add_flag("--no-ping-port-replies", noPingPortReplies);
+        passiveOption = app.add_flag("--passive", passive);
+        noPassiveOption = app.add_flag("--no-passive", noPassive);
         configDirOption = app.add_option("--config-dir", configDir)->type_name("DIR");
         app.footer(footer());
     }
@@ -97,7 +120,8 @@ struct CommandLine {
         return "Watches one OSC link from a terminal.\n"
                "\n"
                "Every ping interval it sends a ping to your console or show controller and\n"
-               "listens on the receive port for the answer. It prints one line for every\n"
+               "listens on the receive port for the answer, and on the port the ping left\n"
+               "from, for devices that answer whoever sent to them. It prints one line for every\n"
                "ping, every message received and every change of state. The link is ALIVE\n"
                "while answers come back and DEAD after two pings in a row go unanswered;\n"
                "then the terminal bell rings (unless the alarm is off). Ctrl-C stops it.\n"
@@ -131,6 +155,13 @@ struct CommandLine {
         alarmOption->description(std::string("ring the bell when the link goes DEAD (now: ") +
                                  (now.alarmEnabled ? "on" : "off") + ")");
         noAlarmOption->description("stay quiet when the link goes DEAD");
+        pingPortRepliesOption->description(std::string("also hear answers sent back to the port each ping left\nfrom (now: ") +
+                                           (now.listenOnPingPort ? "on" : "off") + ")");
+        noPingPortRepliesOption->description("hear answers on the receive port only");
+        passiveOption->description(std::string("send no pings: judge each interval by the messages\nthe device sends "
+                                               "on its own, such as a heartbeat\n(now: ") +
+                                   (now.passive ? "on" : "off") + ")");
+        noPassiveOption->description("ping again, every interval");
         configDirOption->description("keep the settings in DIR/settings.json instead:\none folder per link when you "
                                      "watch several");
     }
@@ -172,14 +203,10 @@ struct CommandLine {
         if (intervalOption->count() > 0) {
             result.pingInterval = intervalValue("--interval", interval);
         }
-        if (alarm && noAlarm) {
-            throw BadValue{"--alarm and --no-alarm cannot be given together"};
-        }
-        if (alarm) {
-            result.alarmEnabled = true;
-        } else if (noAlarm) {
-            result.alarmEnabled = false;
-        }
+        result.alarmEnabled = onOff("--alarm", alarm, "--no-alarm", noAlarm);
+        result.listenOnPingPort =
+            onOff("--ping-port-replies", pingPortReplies, "--no-ping-port-replies", noPingPortReplies);
+        result.passive = onOff("--passive", passive, "--no-passive", noPassive);
         return result;
     }
 };
@@ -205,6 +232,8 @@ void CliOptions::applyTo(Settings& settings) const {
     assign(settings.desiredReply, desiredReply);
     assign(settings.pingInterval, pingInterval);
     assign(settings.alarmEnabled, alarmEnabled);
+    assign(settings.listenOnPingPort, listenOnPingPort);
+    assign(settings.passive, passive);
 }
 
 CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {

@@ -23,6 +23,8 @@ struct CliOptions {
     std::optional<std::string> desiredReply;
     std::optional<double> pingInterval;
     std::optional<bool> alarmEnabled;
+    std::optional<bool> listenOnPingPort;
+    std::optional<bool> passive;
 
     // <configDir>/settings.json, or the user's settings file when no folder
     // was given.

@@ -229,6 +229,46 @@ TEST_F(OSCManagerTest, ReplyOverLoopbackIsCredited) {
     EXPECT_EQ(lastLine(), stateAlive);
 }
 
+// A peer that answers to where the ping came from reaches the monitor through
+// the client that sent it, on the same path as the receive port: logged,
+// matched, counted. Turned off, no client of the pool reads any more.
+TEST_F(OSCManagerTest, AnswersToThePingsOwnPortAreCreditedUnlessTurnedOff) {
+    start();
+    for (int i = 0; i < 2; ++i) {
+        tick();
+        std::uint16_t from = 0;
+        ASSERT_EQ(peer.receive(&from), wire("/eos/ping"));
+        ASSERT_TRUE(peer.sendTo(from, wire(i == 0 ? "/eos/out/ping" : "/other")));
+        // The count follows the credit; the line may come before it.
+        ASSERT_TRUE(loop.runUntil([&] { return monitor->heartbeatCount.get() == 1 && countLines(receivedLine(i == 0 ? "/eos/out/ping" : "/other")) == 1; },
+                                  patience));
+    }
+    EXPECT_TRUE(monitor->isAlive.get());
+    tick(2);
+    EXPECT_FALSE(monitor->isAlive.get()) << "the unmatched answer is no reply";
+
+    settings->listenOnPingPort = false;
+    for (const auto& client : monitor->clientPool().clients()) EXPECT_FALSE(client->isReceiving());
+    settings->listenOnPingPort = true;
+    for (const auto& client : monitor->clientPool().clients()) EXPECT_TRUE(client->isReceiving());
+}
+
+// Passive: no ping leaves and no ping line is logged; what comes on its own
+// is judged as replies are.
+TEST_F(OSCManagerTest, PassiveMonitorSendsNothingAndJudgesWhatArrives) {
+    auto passiveSettings = makeSettings();
+    passiveSettings->passive = true;
+    start(passiveSettings);
+    reply();
+    tick();
+    EXPECT_TRUE(monitor->isAlive.get());
+    tick(2);
+    EXPECT_FALSE(monitor->isAlive.get());
+    EXPECT_EQ(countLines(sentLine()), 0u);
+    EXPECT_EQ(monitor->log.lines(), (std::vector<string>{restarted + "0", listening + "0",
+                                                         receivedLine("/eos/out/ping"), stateAlive, stateDead}));
+}
+
 // Anyone who reaches the receive port writes the address: the line shows it
 // escaped, whole, on one line (the app's log, its export and the terminal
 // monitor all print this line).

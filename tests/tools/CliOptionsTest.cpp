@@ -69,6 +69,10 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         {{"--interval", "0.25"}, Keys::pingInterval, 1.0},
         {{"--no-alarm"}, Keys::alarmEnabled, false},
         {{"--alarm"}, Keys::alarmEnabled, true},
+        {{"--no-ping-port-replies"}, Keys::listenOnPingPort, false},
+        {{"--ping-port-replies"}, Keys::listenOnPingPort, true},
+        {{"--passive"}, Keys::passive, true},
+        {{"--no-passive"}, Keys::passive, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -80,7 +84,8 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         OSCSettings settings(store);
         parsed.result.options->applyTo(settings);
         for (const std::string_view key : {Keys::targetIP, Keys::targetPort, Keys::receivePort, Keys::pingMessage,
-                                           Keys::desiredReply, Keys::pingInterval, Keys::alarmEnabled, Keys::title}) {
+                                           Keys::desiredReply, Keys::pingInterval, Keys::alarmEnabled, Keys::title,
+                                           Keys::listenOnPingPort, Keys::passive}) {
             EXPECT_EQ(store->objectForKey(key), key == c.key ? std::optional(c.stored) : std::nullopt) << key;
         }
     }
@@ -100,6 +105,7 @@ TEST(CliOptionsTest, WhatCannotBeUnderstoodExitsTwoWithOneLine) {
         {{"--interval", "nan"}, "above 0"},            {{"--interval", "2s"}, "above 0"},
         {{"--target", "   "}, "host name or address"}, {{"--config-dir", ""}, "folder"},
         {{"--no-alarm", "--alarm"}, "together"},       {{"--bogus"}, ""},
+        {{"--passive", "--no-passive"}, "together"},   {{"--no-ping-port-replies", "--ping-port-replies"}, "together"},
         {{"stray-word"}, ""},                          {{"--target-port"}, ""},
         {{"--target", "a", "--target", "b"}, ""},
         // Nothing could be watched with these.
