@@ -200,7 +200,10 @@ TEST(EchoOptionsTest, HelpIsWrittenForAPersonAndEachErrorIsOneLineAfterTheProgra
                                               {"--ping", "eos/ping"},
                                               {"--reply", "/eos/out ping"},
                                               {"--no-such-option"},
-                                              {"--reply-port"}}) {
+                                              {"--reply-port"},
+                                              {"--heartbeat", "0"},
+                                              {"--heartbeat", "1s"},
+                                              {"--reply-to-sender", "--heartbeat", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const auto parsed = parseEcho(args);
         EXPECT_EQ(parsed.result.exitCode, 2);
