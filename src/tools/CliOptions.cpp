@@ -77,6 +77,7 @@ struct CommandLine {
     std::string ping;
     std::string reply;
     std::string interval;
+    std::string preset;
     bool alarm = false;
     bool noAlarm = false;
     bool pingPortReplies = false;
@@ -91,6 +92,7 @@ struct CommandLine {
     CLI::Option* pingOption = nullptr;
     CLI::Option* replyOption = nullptr;
     CLI::Option* intervalOption = nullptr;
+    CLI::Option* presetOption = nullptr;
     CLI::Option* alarmOption = nullptr;
     CLI::Option* noAlarmOption = nullptr;
     CLI::Option* pingPortRepliesOption = nullptr;
@@ -100,6 +102,7 @@ struct CommandLine {
 
     CommandLine() : app(description(), std::string(programName)) {
         app.get_formatter()->column_width(28);
+        presetOption = app.add_option("--preset", preset)->type_name("NAME");
         targetOption = app.add_option("--target", target)->type_name("HOST");
         targetPortOption = app.add_option("--target-port", targetPort)->type_name("N");
         receivePortOption = app.add_option("--receive-port", receivePort)->type_name("N");
@@ -142,6 +145,8 @@ struct CommandLine {
     // The option texts, with the values that the settings hold now: what the
     // monitor would use if the option were left out.
     void describe(const Settings& now) {
+        presetOption->description("fill ping, reply, ports and mode for a kind of device;\n"
+                                  "\"--preset list\" shows them; other options given beside\nit change its fields");
         targetOption->description("where to send pings: the console's name or address\n(now: " +
                                   quoted(now.targetIP) + ")");
         targetPortOption->description("UDP port the console listens on, 1 to 65535\n(now: " +
@@ -173,6 +178,16 @@ struct CommandLine {
                 throw BadValue{"--config-dir must name a folder, not be empty"};
             }
             result.configDir = std::filesystem::path(configDir);
+        }
+        if (presetOption->count() > 0) {
+            result.preset = monitor::findDevicePreset(preset);
+            if (result.preset == nullptr) {
+                std::string names;
+                for (const auto& known : monitor::devicePresets()) {
+                    names += std::string(known.name) + ", ";
+                }
+                throw BadValue{"--preset must be one of " + names + "or list, not " + quoted(preset)};
+            }
         }
         if (targetOption->count() > 0) {
             if (isBlank(target)) {
@@ -225,6 +240,9 @@ void CliOptions::applyTo(Settings& settings) const {
     const auto assign = [](auto& setting, const auto& given) {
         if (given) setting = *given;
     };
+    if (preset != nullptr) {
+        monitor::applyDevicePreset(*preset, settings);
+    }
     assign(settings.targetIP, targetIP);
     assign(settings.targetPort, targetPort);
     assign(settings.receivePort, receivePort);
@@ -234,6 +252,21 @@ void CliOptions::applyTo(Settings& settings) const {
     assign(settings.alarmEnabled, alarmEnabled);
     assign(settings.listenOnPingPort, listenOnPingPort);
     assign(settings.passive, passive);
+}
+
+std::string presetList() {
+    std::ostringstream out;
+    for (const auto& preset : monitor::devicePresets()) {
+        out << preset.name << std::string(18 - std::min<std::size_t>(preset.name.size(), 17), ' ') << preset.title
+            << '\n'
+            << std::string(18, ' ') << "ping " << preset.pingMessage << ", reply " << quoted(std::string(preset.desiredReply))
+            << ", target port " << preset.targetPort << ", receive port " << preset.receivePort
+            << (preset.passive            ? ", passive"
+                : preset.listenOnPingPort ? ", answers to the ping's port"
+                                          : "")
+            << '\n';
+    }
+    return out.str();
 }
 
 CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
@@ -256,6 +289,10 @@ CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream&
     } catch (const CLI::ParseError& error) {
         err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
         return {std::nullopt, 2};
+    }
+    if (commandLine.presetOption->count() > 0 && commandLine.preset == "list") {
+        out << presetList() << std::flush;
+        return {std::nullopt, 0};
     }
     try {
         return {commandLine.options(), 0};

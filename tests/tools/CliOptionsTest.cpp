@@ -91,6 +91,38 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
     }
 }
 
+// A preset fills its fields and the mode; options given beside it win, and
+// the rest of the settings stay as they were. "list" shows every preset.
+TEST(CliOptionsTest, PresetFillsItsFieldsAndOptionsBesideItWin) {
+    const auto parsed = parse({"--target-port", "57111", "--preset", "audio-server"});
+    ASSERT_TRUE(parsed.result.options.has_value()) << parsed.err;
+    auto store = std::make_shared<MemorySettingsStore>();
+    store->setObject(std::string("desk.local"), Keys::targetIP);
+    OSCSettings settings(store);
+    settings.passive = true;
+    parsed.result.options->applyTo(settings);
+    EXPECT_EQ(settings.targetIP.get(), "desk.local");
+    EXPECT_EQ(settings.pingMessage.get(), "/status");
+    EXPECT_EQ(settings.desiredReply.get(), "/status.reply");
+    EXPECT_EQ(settings.targetPort.get(), 57111);
+    EXPECT_TRUE(settings.listenOnPingPort.get());
+    EXPECT_FALSE(settings.passive.get());
+    EXPECT_EQ(monitor::matchingDevicePreset(settings), nullptr) << "an edited field is no longer the preset";
+    settings.targetPort = 57110;
+    EXPECT_EQ(monitor::matchingDevicePreset(settings), monitor::findDevicePreset("audio-server"));
+
+    const auto listed = parse({"--preset", "list"});
+    EXPECT_FALSE(listed.result.options.has_value());
+    EXPECT_EQ(listed.result.exitCode, 0);
+    for (const auto& preset : monitor::devicePresets()) {
+        EXPECT_NE(listed.out.find(std::string(preset.name) + " "), std::string::npos) << listed.out;
+        EXPECT_NE(listed.out.find(std::string(preset.title) + "\n"), std::string::npos) << listed.out;
+    }
+    const auto unknown = parse({"--preset", "mixer"});
+    EXPECT_EQ(unknown.result.exitCode, 2);
+    EXPECT_NE(unknown.err.find("--preset must be one of lighting-console, "), std::string::npos) << unknown.err;
+}
+
 // Each refusal is one line that names the option and, for a bad value, what
 // it accepts; exit code 2.
 TEST(CliOptionsTest, WhatCannotBeUnderstoodExitsTwoWithOneLine) {
