@@ -94,6 +94,11 @@ public:
     void handleIncomingMessage(const osc::OSCMessage& message, const std::string& host = {},
                                std::uint16_t port = 0);
 
+    // Main thread. While the line of a received message is being appended
+    // to the log, its sender as "host:port" ("[host]:port" for IPv6); empty
+    // otherwise. For log subscribers that show the sender beside the line.
+    const std::string& senderOfLineBeingAppended() const noexcept { return appendingSender_; }
+
     // Inspection, main thread.
     std::int64_t consecutiveMisses() const noexcept { return consecutiveMisses_; }
     bool lastReplyReceived() const noexcept { return lastReplyReceived_.load(); }
@@ -106,6 +111,7 @@ private:
     net::OSCMessageHandler incomingHandler();
     void listenOnPingPort(bool flag);
     void judgeInterval();
+    void noteUnmatched(bool replied, bool otherMessages);
     void updateAliveState(bool state);
     void handleStateChange(bool state);
     void appendOnMain(std::string line);
@@ -136,6 +142,15 @@ private:
     bool lastTickLate_ = false;
     bool lastTickExcused_ = false;
     std::atomic<bool> lastReplyReceived_{false};
+    // Messages that are no reply: whether one came in the current interval,
+    // and who sent the last of them (guarded by desiredReplyMutex_).
+    std::atomic<bool> otherMessageReceived_{false};
+    std::string lastOtherSender_;
+    // Intervals since the last reply in which only other messages came, and
+    // whether that has been said since.
+    std::int64_t unmatchedIntervals_ = 0;
+    bool unmatchedReported_ = false;
+    std::string appendingSender_;
     std::int64_t consecutiveMisses_ = 0;
     std::vector<dispatch::Cancellable> cancellables_;
 };

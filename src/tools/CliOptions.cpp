@@ -84,6 +84,7 @@ struct CommandLine {
     bool noPingPortReplies = false;
     bool passive = false;
     bool noPassive = false;
+    bool showSender = false;
 
     CLI::Option* configDirOption = nullptr;
     CLI::Option* targetOption = nullptr;
@@ -99,6 +100,7 @@ struct CommandLine {
     CLI::Option* noPingPortRepliesOption = nullptr;
     CLI::Option* passiveOption = nullptr;
     CLI::Option* noPassiveOption = nullptr;
+    CLI::Option* showSenderOption = nullptr;
 
     CommandLine() : app(description(), std::string(programName)) {
         app.get_formatter()->column_width(28);
@@ -115,6 +117,7 @@ struct CommandLine {
         noPingPortRepliesOption = app.add_flag("--no-ping-port-replies", noPingPortReplies);
         passiveOption = app.add_flag("--passive", passive);
         noPassiveOption = app.add_flag("--no-passive", noPassive);
+        showSenderOption = app.add_flag("--show-sender", showSender);
         configDirOption = app.add_option("--config-dir", configDir)->type_name("DIR");
         app.footer(footer());
     }
@@ -167,6 +170,7 @@ struct CommandLine {
                                                "on its own, such as a heartbeat\n(now: ") +
                                    (now.passive ? "on" : "off") + ")");
         noPassiveOption->description("ping again, every interval");
+        showSenderOption->description("print where each received message came from beside\nits line (this run only)");
         configDirOption->description("keep the settings in DIR/settings.json instead:\none folder per link when you "
                                      "watch several");
     }
@@ -222,6 +226,7 @@ struct CommandLine {
         result.listenOnPingPort =
             onOff("--ping-port-replies", pingPortReplies, "--no-ping-port-replies", noPingPortReplies);
         result.passive = onOff("--passive", passive, "--no-passive", noPassive);
+        result.showSender = showSender;
         return result;
     }
 };

@@ -28,6 +28,8 @@ struct CliOptions {
     std::optional<bool> alarmEnabled;
     std::optional<bool> listenOnPingPort;
     std::optional<bool> passive;
+    // Not a setting: print each received message's sender beside its line.
+    bool showSender = false;
 
     // <configDir>/settings.json, or the user's settings file when no folder
     // was given.

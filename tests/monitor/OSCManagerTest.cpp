@@ -269,6 +269,44 @@ TEST_F(OSCManagerTest, PassiveMonitorSendsNothingAndJudgesWhatArrives) {
                                                          receivedLine("/eos/out/ping"), stateAlive, stateDead}));
 }
 
+// Messages that keep coming without a reply are pointed out once, with their
+// sender, and again only after a reply came in between. Log subscribers learn
+// each received line's sender beside it.
+TEST_F(OSCManagerTest, MessagesThatNeverMatchAreSaidOnceWithTheirSender) {
+    start();
+    std::vector<string> senders;
+    auto watch = monitor->log.subscribe([&](std::size_t, const string& line) {
+        if (line.starts_with("\xE2\x86\x90")) senders.push_back(monitor->senderOfLineBeingAppended());
+    });
+    const string warning = "\xE2\x9A\xA0\xEF\xB8\x8F messages arrive from [::1]:9001 but none contains "
+                           "\xE2\x80\x9C/eos/out/ping\xE2\x80\x9D";
+    const auto other = [&] {
+        monitor->handleIncomingMessage(osc::OSCMessage("/eos/out/pong"), "::1", 9001);
+        loop.runPending();
+    };
+    other();
+    tick();
+    EXPECT_EQ(countLines(warning), 0u) << "one interval is no pattern yet";
+    tick();  // silent: neither counts nor resets
+    other();
+    tick();
+    EXPECT_EQ(countLines(warning), 1u);
+    other();
+    tick(2);
+    EXPECT_EQ(countLines(warning), 1u) << "said once";
+    monitor->handleIncomingMessage(osc::OSCMessage("/eos/out/ping"), "127.0.0.1", 8001);
+    loop.runPending();
+    tick();
+    for (int i = 0; i < 2; ++i) {
+        other();
+        tick();
+    }
+    EXPECT_EQ(countLines(warning), 2u) << "again after a reply";
+    EXPECT_EQ(senders, (std::vector<string>{"[::1]:9001", "[::1]:9001", "[::1]:9001", "127.0.0.1:8001",
+                                            "[::1]:9001", "[::1]:9001"}));
+    EXPECT_EQ(monitor->senderOfLineBeingAppended(), "");
+}
+
 // Anyone who reaches the receive port writes the address: the line shows it
 // escaped, whole, on one line (the app's log, its export and the terminal
 // monitor all print this line).

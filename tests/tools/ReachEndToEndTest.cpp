@@ -95,6 +95,20 @@ TEST_P(ReachTest, PassiveMonitorFollowsAHeartbeat) {
     EXPECT_NE(echo.child.out().find("heartbeat \"/eos/out/ping\" to "), std::string::npos) << echo.child.out();
 }
 
+// A device that answers with something other than the reply text: the
+// sender shows beside each line on request, and the monitor says once what
+// arrives and from where.
+TEST_P(ReachTest, WrongReplyTextIsPointedOutWithItsSender) {
+    Echo echo({"--reply", "/eos/out/pong", "--reply-port", receivePort});
+    ASSERT_FALSE(echo.port.empty()) << echo.child.err();
+    Child cli = monitor({"--target", host(), "--target-port", echo.port, "--show-sender"});
+    const std::string sender = host() == "::1" ? "[::1]" : host();
+    ASSERT_TRUE(cli.waitForOut("⚠️ messages arrive from " + sender + ":")) << cli.out() << cli.err();
+    ASSERT_TRUE(cli.waitForOut("/eos/out/ping”\n")) << cli.out();
+    EXPECT_NE(cli.out().find("← Received “/eos/out/pong”  (from " + sender + ":"), std::string::npos) << cli.out();
+    EXPECT_EQ(cli.out().find(alive), std::string::npos) << cli.out();
+}
+
 INSTANTIATE_TEST_SUITE_P(Loopback, ReachTest, ::testing::Values("127.0.0.1", "::1"),
                          [](const auto& info) { return info.param == "::1" ? "IPv6" : "IPv4"; });
 
