@@ -163,8 +163,9 @@ struct CommandLine {
         alarmOption->description(std::string("ring the bell when the link goes DEAD (now: ") +
                                  (now.alarmEnabled ? "on" : "off") + ")");
         noAlarmOption->description("stay quiet when the link goes DEAD");
-        pingPortRepliesOption->description(std::string("also hear answers sent back to the port each ping left\nfrom (now: ") +
-                                           (now.listenOnPingPort ? "on" : "off") + ")");
+        pingPortRepliesOption->description(
+            std::string("also hear answers sent back to the port each ping left\nfrom (now: ") +
+            (now.listenOnPingPort ? "on" : "off") + ")");
         noPingPortRepliesOption->description("hear answers on the receive port only");
         passiveOption->description(std::string("send no pings: judge each interval by the messages\nthe device sends "
                                                "on its own, such as a heartbeat\n(now: ") +
@@ -264,7 +265,8 @@ std::string presetList() {
     for (const auto& preset : monitor::devicePresets()) {
         out << preset.name << std::string(18 - std::min<std::size_t>(preset.name.size(), 17), ' ') << preset.title
             << '\n'
-            << std::string(18, ' ') << "ping " << preset.pingMessage << ", reply " << quoted(std::string(preset.desiredReply))
+            << std::string(18, ' ') << "ping " << preset.pingMessage << ", reply "
+            << quoted(std::string(preset.desiredReply))
             << ", target port " << preset.targetPort << ", receive port " << preset.receivePort
             << (preset.passive            ? ", passive"
                 : preset.listenOnPingPort ? ", answers to the ping's port"

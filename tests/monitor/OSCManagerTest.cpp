@@ -240,8 +240,9 @@ TEST_F(OSCManagerTest, AnswersToThePingsOwnPortAreCreditedUnlessTurnedOff) {
         ASSERT_EQ(peer.receive(&from), wire("/eos/ping"));
         ASSERT_TRUE(peer.sendTo(from, wire(i == 0 ? "/eos/out/ping" : "/other")));
         // The count follows the credit; the line may come before it.
-        ASSERT_TRUE(loop.runUntil([&] { return monitor->heartbeatCount.get() == 1 && countLines(receivedLine(i == 0 ? "/eos/out/ping" : "/other")) == 1; },
-                                  patience));
+        const string line = receivedLine(i == 0 ? "/eos/out/ping" : "/other");
+        ASSERT_TRUE(
+            loop.runUntil([&] { return monitor->heartbeatCount.get() == 1 && countLines(line) == 1; }, patience));
     }
     EXPECT_TRUE(monitor->isAlive.get());
     tick(2);

@@ -295,7 +295,8 @@ TEST(OSCSettings, EveryAssignmentWritesItsTypedValueEvenIfUnchangedAndSurvivesAR
     EXPECT_FALSE(again.listenOnPingPort.get());
     EXPECT_TRUE(again.passive.get());
     OSCSettings fresh(std::make_shared<MemorySettingsStore>());
-    EXPECT_TRUE(fresh.listenOnPingPort.get() && !fresh.passive.get()) << "answers to the ping's port are heard by default";
+    EXPECT_TRUE(fresh.listenOnPingPort.get() && !fresh.passive.get())
+        << "answers to the ping's port are heard by default";
 }
 
 TEST(OSCSettingsDeathTest, KeyLookupStopsOnAPropertyThatIsNotASetting) {

@@ -101,7 +101,8 @@ TEST(EchoPeerTest, ReplyToSenderAnswersThePingsSourcePort) {
         const auto datagram = echo.sender.receive();
         EXPECT_EQ(datagram, wire(OSCMessage("/status.reply")));
         const auto to = endpointText(echo.host_, echo.sender.port());
-        EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), "ping from " + to + " -> reply \"/status.reply\" to " + to}));
+        const auto exchange = "ping from " + to + " -> reply \"/status.reply\" to " + to;
+        EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), exchange}));
     }
 }
 
