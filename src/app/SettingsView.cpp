@@ -3,9 +3,11 @@
 #include "app/Look.h"
 #include "app/Stepper.h"
 #include "ascii/Graphemes.h"
+#include "monitor/DevicePresets.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFrame>
@@ -16,6 +18,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QStringListModel>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -157,6 +160,13 @@ void SettingsView::buildForm() {
     title_ = textField();
     title_->setObjectName(QStringLiteral("title"));
     addRow(network, tr("Title"), title_);
+    preset_ = new QComboBox;
+    preset_->setObjectName(QStringLiteral("preset"));
+    preset_->addItem(tr("Custom"));
+    for (const auto& preset : monitor::devicePresets()) {
+        preset_->addItem(toQString(std::string(preset.title)));
+    }
+    addRow(network, tr("Preset"), preset_);
     targetIP_ = textField();
     targetIP_->setObjectName(QStringLiteral("targetIP"));
     addRow(network, tr("Target IP"), targetIP_);
@@ -250,6 +260,13 @@ void SettingsView::bindSettings() {
     // From the form to the settings. textEdited and clicked/toggled by the
     // user only: a value shown because it changed elsewhere is not written
     // back, and restarts nothing.
+    // The preset shown follows the fields, wherever they were changed; read
+    // once the change is stored, which is after the settings tell of it.
+    showMatchingPreset();
+    subscriptions_.push_back(
+        s.objectWillChange.connect([this] { QTimer::singleShot(0, this, &SettingsView::showMatchingPreset); }));
+    connect(preset_, &QComboBox::activated, this, &SettingsView::choosePreset);
+
     connect(title_, &QLineEdit::textEdited, this, &SettingsView::editTitle);
     connect(targetIP_, &QLineEdit::textEdited, this, [this](const QString& text) {
         settings_->targetIP = text.toStdString();
@@ -278,6 +295,27 @@ void SettingsView::bindSettings() {
         }
     });
     connect(alarm_, &QCheckBox::clicked, this, [this](bool checked) { settings_->alarmEnabled = checked; });
+}
+
+void SettingsView::choosePreset(int index) {
+    const auto presets = monitor::devicePresets();
+    if (index < 1 || static_cast<std::size_t>(index) > presets.size()) {
+        return;
+    }
+    const std::int64_t receivePort = settings_->receivePort.get();
+    monitor::applyDevicePreset(presets[static_cast<std::size_t>(index - 1)], *settings_);
+    // As for an edit of the ports: the monitor's own observers saw the old
+    // values.
+    if (settings_->receivePort.get() != receivePort) {
+        postToManager(&monitor::OSCManager::restartServer);
+    }
+    postToManager(&monitor::OSCManager::startPingTimer);
+}
+
+void SettingsView::showMatchingPreset() {
+    const auto presets = monitor::devicePresets();
+    const auto* match = monitor::matchingDevicePreset(*settings_);
+    preset_->setCurrentIndex(match == nullptr ? 0 : static_cast<int>(match - presets.data()) + 1);
 }
 
 void SettingsView::editTitle(const QString& text) {

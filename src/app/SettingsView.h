@@ -15,6 +15,7 @@
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QListView;
 class QStringListModel;
@@ -61,6 +62,8 @@ public:
 
     // The controls, for tests and for the window that holds the form.
     QLineEdit* titleField() const noexcept { return title_; }
+    // Item 0 is "Custom"; item i is device preset i - 1.
+    QComboBox* presetChoice() const noexcept { return preset_; }
     QLineEdit* targetIPField() const noexcept { return targetIP_; }
     QLineEdit* targetPortField() const noexcept { return targetPort_; }
     QLineEdit* receivePortField() const noexcept { return receivePort_; }
@@ -84,6 +87,8 @@ private:
     void bindSettings();
 
     void editTitle(const QString& text);
+    void choosePreset(int index);
+    void showMatchingPreset();
     void commitPort(QLineEdit* field, dispatch::Published<std::int64_t>& setting, void (monitor::OSCManager::*effect)());
     void postToManager(void (monitor::OSCManager::*operation)());
     QWidget* defaultOpacityTarget() const;
@@ -95,6 +100,7 @@ private:
     std::shared_ptr<monitor::LocalIPMonitor> localIPMonitor_;
 
     QLineEdit* title_ = nullptr;
+    QComboBox* preset_ = nullptr;
     QLineEdit* targetIP_ = nullptr;
     QLineEdit* targetPort_ = nullptr;
     QLineEdit* receivePort_ = nullptr;

@@ -29,6 +29,11 @@ constexpr std::string_view sendFailedPrefix = "\xE2\x80\xBC\xEF\xB8\x8F Error se
 constexpr std::string_view receivedPrefix = "\xE2\x86\x90 Received \xE2\x80\x9C";
 constexpr std::string_view stateChangedPrefix = "\xF0\x9F\x94\x84 State changed to ";
 constexpr std::string_view closeQuote = "\xE2\x80\x9D";
+constexpr std::string_view unmatchedPrefix = "\xE2\x9A\xA0\xEF\xB8\x8F messages arrive from ";
+constexpr std::string_view unmatchedMiddle = " but none contains \xE2\x80\x9C";
+// Intervals with messages but no reply before the monitor says so: as many as
+// make a link DEAD, so that the line comes with the verdict it explains.
+constexpr std::int64_t unmatchedIntervalsToReport = 2;
 
 std::string concat(std::initializer_list<std::string_view> parts) {
     std::size_t size = 0;
@@ -50,6 +55,15 @@ std::optional<std::uint16_t> toPort(std::int64_t value) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(value);
+}
+
+// "host:port", an IPv6 host in brackets so that the port stays readable.
+std::string endpoint(const std::string& host, std::uint16_t port) {
+    const std::string visibleHost = ascii::visibleText(host);
+    if (visibleHost.find(':') != std::string::npos) {
+        return concat({"[", visibleHost, "]:", std::to_string(port)});
+    }
+    return concat({visibleHost, ":", std::to_string(port)});
 }
 
 std::string portOutOfRange(std::string_view which, std::int64_t value) {
@@ -114,6 +128,13 @@ void OSCManager::observeSettings() {
         if (auto self = weak.lock()) {
             std::lock_guard lock(self->desiredReplyMutex_);
             self->desiredReply_ = value;
+        }
+    }));
+
+    listenOnPingPort(settings_->listenOnPingPort.get());
+    cancellables_.push_back(settings_->listenOnPingPort.subscribeDistinct([weak](const bool& flag) {
+        if (auto self = weak.lock()) {
+            self->listenOnPingPort(flag);
         }
     }));
 
@@ -206,25 +227,41 @@ void OSCManager::startCurrentServer() {
     // queued on the server before the line is, so that once the log says
     // "listening" no reply that follows can miss the handler.
     if (auto current = this->server()) {
-        current->setHandler([weak = weak_from_this(), queue = dispatch::globalQueue(
-                                                           dispatch::QualityOfService::userInitiated)](
-                                const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string&,
-                                std::uint16_t) {
-            // Copy and hand on at once: the receive queue must never wait on
-            // the monitor.
-            queue->async([weak, message] {
-                if (auto self = weak.lock()) {
-                    self->handleIncomingMessage(message);
-                }
-            });
-        });
+        current->setHandler(incomingHandler());
     }
     mainLoop_.post([self = shared_from_this()] {
         self->log.append(concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
     });
 }
 
+net::OSCMessageHandler OSCManager::incomingHandler() {
+    return [weak = weak_from_this(), queue = dispatch::globalQueue(dispatch::QualityOfService::userInitiated)](
+               const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
+               std::uint16_t port) {
+        // Copy and hand on at once: the receive queue must never wait on
+        // the monitor.
+        queue->async([weak, message, host, port] {
+            if (auto self = weak.lock()) {
+                self->handleIncomingMessage(message, host, port);
+            }
+        });
+    };
+}
+
+// Every client of the pool, whether or not it has sent yet: each starts
+// reading once its first ping has bound its port, and keeps its port, so an
+// answer to any ping of the rotation finds someone listening.
+void OSCManager::listenOnPingPort(bool flag) {
+    for (const auto& client : clientPool_.clients()) {
+        client->setReceiveHandler(flag ? incomingHandler() : nullptr);
+    }
+}
+
 void OSCManager::sendPing() {
+    if (settings_->passive.get()) {
+        judgeInterval();
+        return;
+    }
     const auto client = clientPool_.nextClient();
     const std::string pingMessage = settings_->pingMessage.get();
     const std::string targetIP = settings_->targetIP.get();
@@ -257,7 +294,10 @@ void OSCManager::sendPing() {
     if (!line.empty()) {
         log.append(std::move(line));
     }
+    judgeInterval();
+}
 
+void OSCManager::judgeInterval() {
     // A tick that comes more than half a period after its time ends an
     // interval in which the monitor itself was held up: its main thread
     // blocked, or the whole program stopped with the answers to the last
@@ -278,7 +318,9 @@ void OSCManager::sendPing() {
 
     // Taken and cleared in one step: a reply that lands while this tick runs
     // counts for the next interval instead of vanishing.
-    if (lastReplyReceived_.exchange(false)) {
+    const bool replied = lastReplyReceived_.exchange(false);
+    noteUnmatched(replied, otherMessageReceived_.exchange(false));
+    if (replied) {
         consecutiveMisses_ = 0;
         updateAliveState(true);
     } else if (!excused) {
@@ -289,20 +331,56 @@ void OSCManager::sendPing() {
     }
 }
 
-void OSCManager::handleIncomingMessage(const osc::OSCMessage& message) {
+void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std::string& host,
+                                       std::uint16_t port) {
     const std::string_view address = message.addressPattern().rawAddress();
+    const std::string sender = host.empty() ? std::string() : endpoint(host, port);
     // Anyone who reaches the port writes this text; escaped, it can neither
     // break the line nor drive the terminal that shows it.
-    appendOnMain(concat({receivedPrefix, ascii::visibleText(address), closeQuote}));
+    mainLoop_.post([self = shared_from_this(), sender,
+                    line = concat({receivedPrefix, ascii::visibleText(address), closeQuote})]() mutable {
+        self->appendingSender_ = std::move(sender);
+        self->log.append(std::move(line));
+        self->appendingSender_.clear();
+    });
 
     const std::string desiredReply = desiredReplySnapshot();
     // An empty text would be found in every address; it is taken to mean
     // that nothing counts as a reply.
     if (desiredReply.empty() || address.find(desiredReply) == std::string_view::npos) {
+        if (!sender.empty()) {
+            std::lock_guard lock(desiredReplyMutex_);
+            lastOtherSender_ = sender;
+        }
+        otherMessageReceived_.store(true);
         return;
     }
     lastReplyReceived_.store(true);
     mainLoop_.post([self = shared_from_this()] { self->heartbeatCount = self->heartbeatCount.get() + 1; });
+}
+
+// A wrong reply text, or a device that answers somewhere other than where it
+// is heard, looks like silence; messages that keep coming without a reply
+// say which it is. Said once, and again only after a reply came in between.
+void OSCManager::noteUnmatched(bool replied, bool otherMessages) {
+    if (replied) {
+        unmatchedIntervals_ = 0;
+        unmatchedReported_ = false;
+        return;
+    }
+    if (!otherMessages || unmatchedReported_ || ++unmatchedIntervals_ < unmatchedIntervalsToReport) {
+        return;
+    }
+    unmatchedReported_ = true;
+    std::string sender;
+    std::string desiredReply;
+    {
+        std::lock_guard lock(desiredReplyMutex_);
+        sender = lastOtherSender_;
+        desiredReply = desiredReply_;
+    }
+    log.append(concat({unmatchedPrefix, sender.empty() ? std::string_view("an unknown sender") : sender,
+                       unmatchedMiddle, ascii::visibleText(desiredReply), closeQuote}));
 }
 
 void OSCManager::updateAliveState(bool state) {

@@ -25,6 +25,11 @@ namespace vorn::monitor {
 // each tick judges the interval that has just ended. A reply makes the link
 // ALIVE; `missThreshold` silent intervals in a row make it DEAD.
 //
+// With `listenOnPingPort` the ping clients' own ports are heard as well, for
+// peers that answer whoever sent to them; what arrives there is handled
+// exactly as what arrives at the receive port. A `passive` monitor sends no
+// pings and judges each interval by what came on its own.
+//
 // Everything the user sees (`isAlive`, `heartbeatCount`, `log`) changes on the
 // main thread only. Replies are handled on a background queue; the server
 // starts on the shared executor. Every closure handed out holds the monitor
@@ -74,8 +79,8 @@ public:
     // the outcome and, on success, installs the message handler.
     void startServerTask();
 
-    // One tick, main thread: sends a ping, then judges the interval that
-    // ended. The ping's line is logged at once; a ping that then turns out not
+    // One tick, main thread: sends a ping (none when passive), then judges
+    // the interval that ended. The ping's line is logged at once; a ping that then turns out not
     // to have left (unknown host, refused by the kernel) adds its error line
     // when the client reports it, in a later turn. A tick that comes late,
     // after the main loop was held up, and the one that may follow it within
@@ -84,8 +89,15 @@ public:
     void sendPing();
 
     // Any thread. Logs the message and, when it is a reply, credits it to the
-    // current interval and counts a heartbeat.
-    void handleIncomingMessage(const osc::OSCMessage& message);
+    // current interval and counts a heartbeat. `host` and `port` name the
+    // sender, when known.
+    void handleIncomingMessage(const osc::OSCMessage& message, const std::string& host = {},
+                               std::uint16_t port = 0);
+
+    // Main thread. While the line of a received message is being appended
+    // to the log, its sender as "host:port" ("[host]:port" for IPv6); empty
+    // otherwise. For log subscribers that show the sender beside the line.
+    const std::string& senderOfLineBeingAppended() const noexcept { return appendingSender_; }
 
     // Inspection, main thread.
     std::int64_t consecutiveMisses() const noexcept { return consecutiveMisses_; }
@@ -96,6 +108,10 @@ public:
 private:
     void observeSettings();
     void startCurrentServer();
+    net::OSCMessageHandler incomingHandler();
+    void listenOnPingPort(bool flag);
+    void judgeInterval();
+    void noteUnmatched(bool replied, bool otherMessages);
     void updateAliveState(bool state);
     void handleStateChange(bool state);
     void appendOnMain(std::string line);
@@ -126,6 +142,15 @@ private:
     bool lastTickLate_ = false;
     bool lastTickExcused_ = false;
     std::atomic<bool> lastReplyReceived_{false};
+    // Messages that are no reply: whether one came in the current interval,
+    // and who sent the last of them (guarded by desiredReplyMutex_).
+    std::atomic<bool> otherMessageReceived_{false};
+    std::string lastOtherSender_;
+    // Intervals since the last reply in which only other messages came, and
+    // whether that has been said since.
+    std::int64_t unmatchedIntervals_ = 0;
+    bool unmatchedReported_ = false;
+    std::string appendingSender_;
     std::int64_t consecutiveMisses_ = 0;
     std::vector<dispatch::Cancellable> cancellables_;
 };

@@ -54,6 +54,11 @@ std::int64_t loadPort(const SettingsStore& store, std::string_view key, std::int
     return port == 0 ? fallback : port;
 }
 
+bool loadBool(const SettingsStore& store, std::string_view key, bool fallback) {
+    const auto value = store.objectForKey(key);
+    return value && std::holds_alternative<bool>(*value) ? std::get<bool>(*value) : fallback;
+}
+
 std::string loadText(const SettingsStore& store, std::string_view key, std::string_view fallback) {
     return store.stringForKey(key).value_or(std::string(fallback));
 }
@@ -71,6 +76,8 @@ struct OSCSettings::Loaded {
     double opacity;
     bool alarmEnabled;
     std::string title;
+    bool listenOnPingPort;
+    bool passive;
 };
 
 OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& store) {
@@ -84,10 +91,11 @@ OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& stor
     loaded.pingInterval = loadClamped(s, Keys::pingInterval, Defaults::pingInterval, minPingInterval, maxPingInterval);
     loaded.alwaysOnTop = s.boolForKey(Keys::alwaysOnTop);
     loaded.opacity = loadClamped(s, Keys::opacity, Defaults::opacity, minOpacity, maxOpacity);
-    const auto alarm = s.objectForKey(Keys::alarmEnabled);
-    loaded.alarmEnabled = alarm && std::holds_alternative<bool>(*alarm) ? std::get<bool>(*alarm) : Defaults::alarmEnabled;
+    loaded.alarmEnabled = loadBool(s, Keys::alarmEnabled, Defaults::alarmEnabled);
     // Shortened only when next assigned, so the user sees what they stored.
     loaded.title = loadText(s, Keys::title, Defaults::title);
+    loaded.listenOnPingPort = loadBool(s, Keys::listenOnPingPort, Defaults::listenOnPingPort);
+    loaded.passive = loadBool(s, Keys::passive, Defaults::passive);
     return loaded;
 }
 
@@ -96,12 +104,13 @@ OSCSettings::OSCSettings(std::shared_ptr<SettingsStore> store) : OSCSettings(loa
 OSCSettings::OSCSettings(Loaded loaded, std::shared_ptr<SettingsStore> store)
     : OSCSettings(std::move(loaded.targetIP), loaded.targetPort, loaded.receivePort, std::move(loaded.pingMessage),
                   std::move(loaded.desiredReply), loaded.pingInterval, loaded.alwaysOnTop, loaded.opacity,
-                  loaded.alarmEnabled, std::move(loaded.title), std::move(store)) {}
+                  loaded.alarmEnabled, std::move(loaded.title), std::move(store), loaded.listenOnPingPort,
+                  loaded.passive) {}
 
 OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::int64_t receivePort_,
                          std::string pingMessage_, std::string desiredReply_, double pingInterval_, bool alwaysOnTop_,
                          double opacity_, bool alarmEnabled_, std::string title_,
-                         std::shared_ptr<SettingsStore> store)
+                         std::shared_ptr<SettingsStore> store, bool listenOnPingPort_, bool passive_)
     : targetIP(std::move(targetIP_), &objectWillChange, [this] { writeBack(targetIP); }),
       targetPort(targetPort_, &objectWillChange, [this] { writeBack(targetPort); }),
       receivePort(receivePort_, &objectWillChange, [this] { writeBack(receivePort); }),
@@ -124,6 +133,8 @@ OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::i
                 sanitiseTitle();
                 writeBack(title);
             }),
+      listenOnPingPort(listenOnPingPort_, &objectWillChange, [this] { writeBack(listenOnPingPort); }),
+      passive(passive_, &objectWillChange, [this] { writeBack(passive); }),
       defaults_(required(std::move(store))) {}
 
 // Each correction is a full assignment, which runs its own write-back; the
@@ -173,6 +184,8 @@ void OSCSettings::takeStoredValues() {
     take(opacity, stored.opacity);
     take(alarmEnabled, stored.alarmEnabled);
     take(title, std::move(stored.title));
+    take(listenOnPingPort, stored.listenOnPingPort);
+    take(passive, stored.passive);
     takingStoredValues_ = outer;
 }
 
@@ -190,7 +203,8 @@ std::string_view OSCSettings::keyFor(const void* setting, std::string_view type)
         {&targetIP, Keys::targetIP},         {&targetPort, Keys::targetPort},     {&receivePort, Keys::receivePort},
         {&pingMessage, Keys::pingMessage},   {&desiredReply, Keys::desiredReply}, {&pingInterval, Keys::pingInterval},
         {&alwaysOnTop, Keys::alwaysOnTop},   {&opacity, Keys::opacity},           {&alarmEnabled, Keys::alarmEnabled},
-        {&title, Keys::title},
+        {&title, Keys::title},               {&listenOnPingPort, Keys::listenOnPingPort},
+        {&passive, Keys::passive},
     };
     for (const auto& [candidate, name] : table) {
         if (candidate == setting) {

@@ -15,7 +15,7 @@
 
 namespace vorn::monitor {
 
-// The ten user settings, loaded at start and written back to the defaults
+// The twelve user settings, loaded at start and written back to the defaults
 // store each time one is assigned; what other programs store meanwhile is
 // taken in as it comes (see followStore()).
 //
@@ -37,6 +37,8 @@ public:
         static constexpr std::string_view opacity = "opacity";
         static constexpr std::string_view alarmEnabled = "alarmEnabled";
         static constexpr std::string_view title = "title";
+        static constexpr std::string_view listenOnPingPort = "listenOnPingPort";
+        static constexpr std::string_view passive = "passive";
     };
 
     struct Defaults {
@@ -50,6 +52,8 @@ public:
         static constexpr double opacity = 1.0;
         static constexpr bool alarmEnabled = true;
         static constexpr std::string_view title = "";
+        static constexpr bool listenOnPingPort = true;
+        static constexpr bool passive = false;
     };
 
     static constexpr double minPingInterval = 1.0;
@@ -59,7 +63,7 @@ public:
     // In user-perceived characters.
     static constexpr std::size_t maxTitleLength = 20;
 
-    // Reads the ten settings from `store`, falling back to the defaults for
+    // Reads the twelve settings from `store`, falling back to the defaults for
     // absent or ill-typed values and clamping the two ranges. Writes nothing.
     // Throws std::invalid_argument if `store` is null.
     explicit OSCSettings(std::shared_ptr<SettingsStore> store);
@@ -68,7 +72,8 @@ public:
     // Throws std::invalid_argument if `store` is null.
     OSCSettings(std::string targetIP, std::int64_t targetPort, std::int64_t receivePort, std::string pingMessage,
                 std::string desiredReply, double pingInterval, bool alwaysOnTop, double opacity, bool alarmEnabled,
-                std::string title, std::shared_ptr<SettingsStore> store);
+                std::string title, std::shared_ptr<SettingsStore> store,
+                bool listenOnPingPort = Defaults::listenOnPingPort, bool passive = Defaults::passive);
 
     OSCSettings(const OSCSettings&) = delete;
     OSCSettings& operator=(const OSCSettings&) = delete;
@@ -89,6 +94,12 @@ public:
     dispatch::Published<double> opacity;
     dispatch::Published<bool> alarmEnabled;
     dispatch::Published<std::string> title;
+    // Whether the ping's own port hears answers too, for peers that answer
+    // whoever sent to them rather than a configured port.
+    dispatch::Published<bool> listenOnPingPort;
+    // No pings at all: each interval is judged by whether a matching message
+    // came on its own, for peers that only send a heartbeat.
+    dispatch::Published<bool> passive;
 
     SettingsStore& defaults() const noexcept { return *defaults_; }
 
@@ -106,7 +117,7 @@ public:
     // goes.
     void followStore(dispatch::MainLoop& loop, dispatch::Duration interval = std::chrono::seconds(1));
 
-    // The store key of one of the ten settings above. Any other property is a
+    // The store key of one of the twelve settings above. Any other property is a
     // programming error: the program stops with "Unexpected key path: ".
     template <class T>
     std::string_view key(const dispatch::Published<T>& setting) const {

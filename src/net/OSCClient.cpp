@@ -1,5 +1,6 @@
 #include "net/OSCClient.h"
 
+#include "net/OSCServerUDPDelegate.h"
 #include "net/OSCSocketError.h"
 #include "osc/OSCBundle.h"
 
@@ -16,9 +17,26 @@ namespace vorn::net {
 // It runs on the socket queue, so outcomes arrive in the order the socket
 // reached them: a send reported done before a failure closed the socket is
 // never taken for one of the sends that the close dropped.
+//
+// What arrives at the client's port goes on to the same decoder that a server
+// uses, here on the socket queue too: its receiver runs there.
 class OSCClientUDPDelegate final : public udp::DatagramSocketDelegate {
 public:
-    bool implements(Callback callback) const override { return callback != Callback::didReceiveData; }
+    explicit OSCClientUDPDelegate(std::shared_ptr<OSCServerUDPDelegate> incoming) : incoming_(std::move(incoming)) {}
+    // Received datagrams only while they are wanted; a client that only
+    // sends stays as it was without receiving.
+    bool implements(Callback callback) const override {
+        return callback != Callback::didReceiveData || receiving.load();
+    }
+
+    // Whether received datagrams are wanted: then every send, once done,
+    // makes sure the port it bound is read.
+    std::atomic<bool> receiving{false};
+
+    void didReceiveData(const std::shared_ptr<udp::DatagramSocket>& socket, const SharedBytes& data,
+                        const SharedBytes& address, const std::any& filterContext) override {
+        incoming_->didReceiveData(socket, data, address, filterContext);
+    }
 
     // Any thread. The tag to send with.
     std::int64_t expect(SendCompletion completion) {
@@ -28,12 +46,14 @@ public:
         return tag;
     }
 
-    void didSendData(const std::shared_ptr<udp::DatagramSocket>&, std::int64_t tag) override {
+    void didSendData(const std::shared_ptr<udp::DatagramSocket>& socket, std::int64_t tag) override {
+        receiveIfWanted(*socket);
         finish(tag, std::nullopt);
     }
 
-    void didNotSendData(const std::shared_ptr<udp::DatagramSocket>&, std::int64_t tag,
+    void didNotSendData(const std::shared_ptr<udp::DatagramSocket>& socket, std::int64_t tag,
                         const udp::SocketError& error) override {
+        receiveIfWanted(*socket);
         finish(tag, error);
     }
 
@@ -62,6 +82,16 @@ public:
     }
 
 private:
+    // On the socket queue, where this runs inline. The socket binds at its
+    // first send, so only now is there a port to read; after that this finds
+    // it reading already. A socket that never bound refuses, and the next
+    // send tries again.
+    void receiveIfWanted(udp::DatagramSocket& socket) {
+        if (receiving.load()) {
+            socket.beginReceiving();
+        }
+    }
+
     void finish(std::int64_t tag, const std::optional<udp::SocketError>& failure) {
         SendCompletion completion;
         {
@@ -77,9 +107,18 @@ private:
         completion(failure);
     }
 
+    const std::shared_ptr<OSCServerUDPDelegate> incoming_;
     std::mutex mutex_;
     std::int64_t lastTag_ = 0;
     std::map<std::int64_t, SendCompletion> waiting_;
+};
+
+// The receiving side of a client: its queue is the client's socket queue, on
+// which the client's delegate hands over what arrives.
+class OSCClientReceiver final : public OSCReceiver {
+public:
+    explicit OSCClientReceiver(std::shared_ptr<dispatch::SerialQueue> queue)
+        : OSCReceiver(std::move(queue), {}, OSCTimeTagMode::ignore, nullptr) {}
 };
 
 namespace {
@@ -100,7 +139,8 @@ OSCClient::OSCClient() : OSCClient(nullptr) {}
 
 OSCClient::OSCClient(std::shared_ptr<udp::SystemCalls> system)
     : udpSocket_(udp::DatagramSocket::create({}, nullptr, nullptr, std::move(system))),
-      udpDelegate_(std::make_shared<OSCClientUDPDelegate>()) {
+      receiver_(std::make_shared<OSCClientReceiver>(udpSocket_->socketQueue())) {
+    udpDelegate_ = std::make_shared<OSCClientUDPDelegate>(std::make_shared<OSCServerUDPDelegate>(receiver_));
     // The socket queue itself, for the order of the outcomes (see the
     // delegate), and for want of a thread per client just to report them.
     udpSocket_->setDelegate(udpDelegate_, udpSocket_->socketQueue());
@@ -140,12 +180,34 @@ void OSCClient::start() {
     throwIfFailed(udpSocket_->enableReusePort(isPortReuseEnabled_, &error), error);
     throwIfFailed(udpSocket_->enableBroadcast(isIPv4BroadcastEnabled_, &error), error);
     throwIfFailed(udpSocket_->bindToPort(localPort_.value_or(0), &error), error);
+    if (udpDelegate_->receiving.load()) {
+        throwIfFailed(udpSocket_->beginReceiving(&error), error);
+    }
     isStarted_ = true;
 }
 
 void OSCClient::stop() {
     udpSocket_->close();
     isStarted_ = false;
+}
+
+void OSCClient::setReceiveHandler(OSCMessageHandler handler) {
+    const bool wanted = handler != nullptr;
+    // Queued on the socket queue, so it is in place before any datagram
+    // that the reading below lets in.
+    receiver_->setHandler(std::move(handler));
+    udpDelegate_->receiving.store(wanted);
+    if (!wanted) {
+        udpSocket_->pauseReceiving();
+    } else if (udpSocket_->localPort() != 0) {
+        // Bound already: no send needs to come first. Refused only when the
+        // socket closes meanwhile, and then the next send starts it.
+        udpSocket_->beginReceiving();
+    }
+}
+
+bool OSCClient::isReceiving() const noexcept {
+    return udpDelegate_->receiving.load();
 }
 
 void OSCClient::send(const osc::OSCPacket& packet, const std::string& host, std::uint16_t port,

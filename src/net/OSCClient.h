@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/OSCReceiver.h"
 #include "udp/DatagramSocket.h"
 
 #include <atomic>
@@ -22,6 +23,7 @@ class OSCPacket;
 namespace vorn::net {
 
 class OSCClientUDPDelegate;
+class OSCClientReceiver;
 
 // What became of one send: no error once the kernel took the datagram, else
 // why it never left (the resolver's failure, a send error, the time-out, or
@@ -34,6 +36,10 @@ using SendCompletion = std::function<void(const std::optional<udp::SocketError>&
 // A client that is never started still sends: the socket binds an ephemeral
 // port at the first send and keeps it, so each client has a source port of
 // its own. start() binds the configured port up front instead.
+//
+// It can also hear what comes back to its own port (setReceiveHandler()):
+// many peers answer whoever sent to them rather than a port of their own
+// configuration.
 //
 // Sends may come from any thread; start(), stop() and the setters of one
 // client are the caller's to serialise.
@@ -81,6 +87,16 @@ public:
     void send(const osc::OSCBundle& bundle, const std::string& host, std::uint16_t port,
               SendCompletion completion = {});
 
+    // Receiving on the client's own port, off until a handler is given. From
+    // then on, once the port is bound (by start(), or by the first send
+    // after any close), every message that arrives there goes to `handler`
+    // on the client's socket queue, decoded and unpacked as an OSCServer does
+    // (bundles at once, whatever their time tag), with the sender's host and
+    // port. What waits for the handler is bounded by the socket's receive
+    // backlog. Null stops receiving; the port stays bound.
+    void setReceiveHandler(OSCMessageHandler handler);
+    bool isReceiving() const noexcept;
+
     const std::shared_ptr<udp::DatagramSocket>& udpSocket() const noexcept { return udpSocket_; }
 
 private:
@@ -88,6 +104,7 @@ private:
 
     std::shared_ptr<udp::DatagramSocket> udpSocket_;
     std::shared_ptr<OSCClientUDPDelegate> udpDelegate_;
+    std::shared_ptr<OSCClientReceiver> receiver_;
     std::optional<std::uint16_t> localPort_;
     bool isPortReuseEnabled_ = false;
     bool isIPv4BroadcastEnabled_ = false;

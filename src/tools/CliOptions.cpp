@@ -55,6 +55,17 @@ std::string secondsText(double seconds) {
     return out.str();
 }
 
+// A switch and its opposite: on, off, or left as it is.
+std::optional<bool> onOff(const std::string& on, bool isOn, const std::string& off, bool isOff) {
+    if (isOn && isOff) {
+        throw BadValue{on + " and " + off + " cannot be given together"};
+    }
+    if (isOn || isOff) {
+        return isOn;
+    }
+    return std::nullopt;
+}
+
 // The command line as CLI11 reads it. Values are kept as typed, so that a
 // bad one is reported in our words rather than as a conversion failure.
 struct CommandLine {
@@ -66,8 +77,14 @@ struct CommandLine {
     std::string ping;
     std::string reply;
     std::string interval;
+    std::string preset;
     bool alarm = false;
     bool noAlarm = false;
+    bool pingPortReplies = false;
+    bool noPingPortReplies = false;
+    bool passive = false;
+    bool noPassive = false;
+    bool showSender = false;
 
     CLI::Option* configDirOption = nullptr;
     CLI::Option* targetOption = nullptr;
@@ -76,11 +93,18 @@ struct CommandLine {
     CLI::Option* pingOption = nullptr;
     CLI::Option* replyOption = nullptr;
     CLI::Option* intervalOption = nullptr;
+    CLI::Option* presetOption = nullptr;
     CLI::Option* alarmOption = nullptr;
     CLI::Option* noAlarmOption = nullptr;
+    CLI::Option* pingPortRepliesOption = nullptr;
+    CLI::Option* noPingPortRepliesOption = nullptr;
+    CLI::Option* passiveOption = nullptr;
+    CLI::Option* noPassiveOption = nullptr;
+    CLI::Option* showSenderOption = nullptr;
 
     CommandLine() : app(description(), std::string(programName)) {
         app.get_formatter()->column_width(28);
+        presetOption = app.add_option("--preset", preset)->type_name("NAME");
         targetOption = app.add_option("--target", target)->type_name("HOST");
         targetPortOption = app.add_option("--target-port", targetPort)->type_name("N");
         receivePortOption = app.add_option("--receive-port", receivePort)->type_name("N");
@@ -89,6 +113,11 @@ struct CommandLine {
         intervalOption = app.add_option("--interval", interval)->type_name("SECONDS");
         alarmOption = app.add_flag("--alarm", alarm);
         noAlarmOption = app.add_flag("--no-alarm", noAlarm);
+        pingPortRepliesOption = app.add_flag("--ping-port-replies", pingPortReplies);
+        noPingPortRepliesOption = app.add_flag("--no-ping-port-replies", noPingPortReplies);
+        passiveOption = app.add_flag("--passive", passive);
+        noPassiveOption = app.add_flag("--no-passive", noPassive);
+        showSenderOption = app.add_flag("--show-sender", showSender);
         configDirOption = app.add_option("--config-dir", configDir)->type_name("DIR");
         app.footer(footer());
     }
@@ -97,7 +126,8 @@ struct CommandLine {
         return "Watches one OSC link from a terminal.\n"
                "\n"
                "Every ping interval it sends a ping to your console or show controller and\n"
-               "listens on the receive port for the answer. It prints one line for every\n"
+               "listens on the receive port for the answer, and on the port the ping left\n"
+               "from, for devices that answer whoever sent to them. It prints one line for every\n"
                "ping, every message received and every change of state. The link is ALIVE\n"
                "while answers come back and DEAD after two pings in a row go unanswered;\n"
                "then the terminal bell rings (unless the alarm is off). Ctrl-C stops it.\n"
@@ -118,6 +148,8 @@ struct CommandLine {
     // The option texts, with the values that the settings hold now: what the
     // monitor would use if the option were left out.
     void describe(const Settings& now) {
+        presetOption->description("fill ping, reply, ports and mode for a kind of device;\n"
+                                  "\"--preset list\" shows them; other options given beside\nit change its fields");
         targetOption->description("where to send pings: the console's name or address\n(now: " +
                                   quoted(now.targetIP) + ")");
         targetPortOption->description("UDP port the console listens on, 1 to 65535\n(now: " +
@@ -131,6 +163,15 @@ struct CommandLine {
         alarmOption->description(std::string("ring the bell when the link goes DEAD (now: ") +
                                  (now.alarmEnabled ? "on" : "off") + ")");
         noAlarmOption->description("stay quiet when the link goes DEAD");
+        pingPortRepliesOption->description(
+            std::string("also hear answers sent back to the port each ping left\nfrom (now: ") +
+            (now.listenOnPingPort ? "on" : "off") + ")");
+        noPingPortRepliesOption->description("hear answers on the receive port only");
+        passiveOption->description(std::string("send no pings: judge each interval by the messages\nthe device sends "
+                                               "on its own, such as a heartbeat\n(now: ") +
+                                   (now.passive ? "on" : "off") + ")");
+        noPassiveOption->description("ping again, every interval");
+        showSenderOption->description("print where each received message came from beside\nits line (this run only)");
         configDirOption->description("keep the settings in DIR/settings.json instead:\none folder per link when you "
                                      "watch several");
     }
@@ -142,6 +183,16 @@ struct CommandLine {
                 throw BadValue{"--config-dir must name a folder, not be empty"};
             }
             result.configDir = std::filesystem::path(configDir);
+        }
+        if (presetOption->count() > 0) {
+            result.preset = monitor::findDevicePreset(preset);
+            if (result.preset == nullptr) {
+                std::string names;
+                for (const auto& known : monitor::devicePresets()) {
+                    names += std::string(known.name) + ", ";
+                }
+                throw BadValue{"--preset must be one of " + names + "or list, not " + quoted(preset)};
+            }
         }
         if (targetOption->count() > 0) {
             if (isBlank(target)) {
@@ -172,14 +223,11 @@ struct CommandLine {
         if (intervalOption->count() > 0) {
             result.pingInterval = intervalValue("--interval", interval);
         }
-        if (alarm && noAlarm) {
-            throw BadValue{"--alarm and --no-alarm cannot be given together"};
-        }
-        if (alarm) {
-            result.alarmEnabled = true;
-        } else if (noAlarm) {
-            result.alarmEnabled = false;
-        }
+        result.alarmEnabled = onOff("--alarm", alarm, "--no-alarm", noAlarm);
+        result.listenOnPingPort =
+            onOff("--ping-port-replies", pingPortReplies, "--no-ping-port-replies", noPingPortReplies);
+        result.passive = onOff("--passive", passive, "--no-passive", noPassive);
+        result.showSender = showSender;
         return result;
     }
 };
@@ -198,6 +246,9 @@ void CliOptions::applyTo(Settings& settings) const {
     const auto assign = [](auto& setting, const auto& given) {
         if (given) setting = *given;
     };
+    if (preset != nullptr) {
+        monitor::applyDevicePreset(*preset, settings);
+    }
     assign(settings.targetIP, targetIP);
     assign(settings.targetPort, targetPort);
     assign(settings.receivePort, receivePort);
@@ -205,6 +256,24 @@ void CliOptions::applyTo(Settings& settings) const {
     assign(settings.desiredReply, desiredReply);
     assign(settings.pingInterval, pingInterval);
     assign(settings.alarmEnabled, alarmEnabled);
+    assign(settings.listenOnPingPort, listenOnPingPort);
+    assign(settings.passive, passive);
+}
+
+std::string presetList() {
+    std::ostringstream out;
+    for (const auto& preset : monitor::devicePresets()) {
+        out << preset.name << std::string(18 - std::min<std::size_t>(preset.name.size(), 17), ' ') << preset.title
+            << '\n'
+            << std::string(18, ' ') << "ping " << preset.pingMessage << ", reply "
+            << quoted(std::string(preset.desiredReply))
+            << ", target port " << preset.targetPort << ", receive port " << preset.receivePort
+            << (preset.passive            ? ", passive"
+                : preset.listenOnPingPort ? ", answers to the ping's port"
+                                          : "")
+            << '\n';
+    }
+    return out.str();
 }
 
 CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
@@ -227,6 +296,10 @@ CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream&
     } catch (const CLI::ParseError& error) {
         err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
         return {std::nullopt, 2};
+    }
+    if (commandLine.presetOption->count() > 0 && commandLine.preset == "list") {
+        out << presetList() << std::flush;
+        return {std::nullopt, 0};
     }
     try {
         return {commandLine.options(), 0};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "monitor/DevicePresets.h"
 #include "monitor/OSCSettings.h"
 
 #include <cstdint>
@@ -16,6 +17,8 @@ namespace vorn::tools {
 // force for later runs. Absent values leave the setting as it is.
 struct CliOptions {
     std::optional<std::filesystem::path> configDir;
+    // Applied first, so that the options given beside it change its fields.
+    const monitor::DevicePreset* preset = nullptr;
     std::optional<std::string> targetIP;
     std::optional<std::int64_t> targetPort;
     std::optional<std::int64_t> receivePort;
@@ -23,12 +26,17 @@ struct CliOptions {
     std::optional<std::string> desiredReply;
     std::optional<double> pingInterval;
     std::optional<bool> alarmEnabled;
+    std::optional<bool> listenOnPingPort;
+    std::optional<bool> passive;
+    // Not a setting: print each received message's sender beside its line.
+    bool showSender = false;
 
     // <configDir>/settings.json, or the user's settings file when no folder
     // was given.
     std::filesystem::path settingsFile() const;
 
-    // Assigns the present values, in the order of the settings table.
+    // Assigns the preset, then the present values, in the order of the
+    // settings table.
     void applyTo(monitor::OSCSettings& settings) const;
 };
 
@@ -39,7 +47,10 @@ struct CliParseResult {
     int exitCode = 0;
 };
 
-// Reads the command line. --help goes to `out`, showing the values now held
+// The presets as `--preset list` prints them, one per line.
+std::string presetList();
+
+// Reads the command line. --help and --preset list go to `out`, showing the values now held
 // in the settings file that the command line points at; every error is one
 // line on `err` naming the option at fault. Nothing is assigned or written
 // here.

@@ -4,8 +4,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <string>
+#include <system_error>
 #include <string_view>
 
 namespace vorn::tools {
@@ -32,6 +35,19 @@ std::string addressValue(std::string_view option, const std::string& text) {
     return text;
 }
 
+// Seconds between heartbeats: a positive number up to an hour, typed as a
+// plain decimal.
+double periodValue(std::string_view option, const std::string& text) {
+    double value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value) || value < 0.01 ||
+        value > 3600) {
+        throw BadValue{std::string(option) + " must be a number of seconds from 0.01 to 3600, not \"" + text + "\""};
+    }
+    return value;
+}
+
 std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -43,8 +59,14 @@ struct CommandLine {
     std::string ping;
     std::string reply;
     std::string replyPort;
+    bool replyToSender = false;
+    std::string heartbeat;
+    std::string heartbeatTo;
 
     CLI::Option* listenPortOption = nullptr;
+    CLI::Option* replyToSenderOption = nullptr;
+    CLI::Option* heartbeatOption = nullptr;
+    CLI::Option* heartbeatToOption = nullptr;
     CLI::Option* pingOption = nullptr;
     CLI::Option* replyOption = nullptr;
     CLI::Option* replyPortOption = nullptr;
@@ -67,6 +89,17 @@ struct CommandLine {
                               ->type_name("N")
                               ->description("UDP port on the pinging host that replies go to,\n1 to 65535 (default: " +
                                             std::to_string(defaults.replyPort) + ")");
+        replyToSenderOption =
+            app.add_flag("--reply-to-sender", replyToSender)
+                ->description("answer to the address and port each ping came from,\nnot at the reply port");
+        heartbeatOption = app.add_option("--heartbeat", heartbeat)
+                              ->type_name("SECONDS")
+                              ->description("answer nothing; send the reply address on its own\nevery SECONDS to "
+                                            "the heartbeat host at the reply port");
+        heartbeatToOption = app.add_option("--heartbeat-to", heartbeatTo)
+                                ->type_name("HOST")
+                                ->description("where heartbeats go (default: " + quoted(defaults.heartbeatHost) +
+                                              ")");
         app.footer("An OSC address starts with \"/\" and holds printable ASCII without spaces.");
     }
 
@@ -77,7 +110,9 @@ struct CommandLine {
                "It listens for OSC messages over UDP and answers every message whose address\n"
                "matches the ping address (such as /eos/ping, or a pattern like /eos/p*) with\n"
                "the reply address and the same arguments, sent to the host the ping came\n"
-               "from at the reply port. It prints one line for every message received.\n"
+               "from at the reply port (or, with --reply-to-sender, to the port it came\n"
+               "from). With --heartbeat it answers nothing and sends the reply address on\n"
+               "its own instead. It prints one line for every message received.\n"
                "Ctrl-C stops it.\n";
     }
 
@@ -94,6 +129,19 @@ struct CommandLine {
         }
         if (replyPortOption->count() > 0) {
             result.replyPort = static_cast<std::uint16_t>(portValue("--reply-port", replyPort));
+        }
+        if (replyToSender && heartbeatOption->count() > 0) {
+            throw BadValue{"--reply-to-sender and --heartbeat cannot be given together: a heartbeat answers nothing"};
+        }
+        result.replyToSender = replyToSender;
+        if (heartbeatOption->count() > 0) {
+            result.heartbeat = periodValue("--heartbeat", heartbeat);
+        }
+        if (heartbeatToOption->count() > 0) {
+            if (heartbeatTo.empty()) {
+                throw BadValue{"--heartbeat-to must be a host name or address, not empty"};
+            }
+            result.heartbeatHost = heartbeatTo;
         }
         return result;
     }

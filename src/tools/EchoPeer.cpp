@@ -3,6 +3,7 @@
 #include "ascii/VisibleText.h"
 #include "osc/OSCMessage.h"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -37,6 +38,7 @@ EchoPeer::EchoPeer(Key, EchoOptions options, LineSink output)
 }
 
 EchoPeer::~EchoPeer() {
+    stopBeating();
     if (server_) {
         server_->stop();
     }
@@ -48,24 +50,65 @@ void EchoPeer::start() {
     std::lock_guard lock(outputMutex_);
     server_->start();
     output_("vorn-osc-echo listening on port " + std::to_string(server_->boundPort()));
+    if (options_.heartbeat && !beatThread_.joinable()) {
+        beating_ = true;
+        beatThread_ = std::thread([this] { beat(); });
+    }
 }
 
 void EchoPeer::stop() {
+    stopBeating();
     server_->stop();
+}
+
+void EchoPeer::stopBeating() {
+    {
+        std::lock_guard lock(beatMutex_);
+        beating_ = false;
+    }
+    beatWake_.notify_all();
+    if (beatThread_.joinable()) {
+        beatThread_.join();
+    }
+}
+
+void EchoPeer::beat() {
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(*options_.heartbeat));
+    const auto to = endpointText(options_.heartbeatHost, options_.replyPort);
+    auto next = std::chrono::steady_clock::now();
+    std::unique_lock beatLock(beatMutex_);
+    while (beating_) {
+        beatLock.unlock();
+        {
+            std::lock_guard lock(outputMutex_);
+            try {
+                client_.send(osc::OSCMessage(options_.reply), options_.heartbeatHost, options_.replyPort);
+                output_("heartbeat \"" + options_.reply + "\" to " + to);
+            } catch (const std::exception& error) {
+                output_("heartbeat \"" + options_.reply + "\" to " + to + " failed: " + error.what());
+            }
+        }
+        // On a fixed grid, so that the period holds however long a send took.
+        next += period;
+        beatLock.lock();
+        beatWake_.wait_until(beatLock, next, [this] { return !beating_; });
+    }
 }
 
 void EchoPeer::handle(const osc::OSCMessage& message, const std::string& host, std::uint16_t port) {
     std::lock_guard lock(outputMutex_);
     const auto address = message.addressPattern().rawAddress();
     const auto from = endpointText(host, port);
-    if (routes_.methods(message.addressPattern()).empty()) {
+    if (options_.heartbeat || routes_.methods(message.addressPattern()).empty()) {
         // The address is the sender's to choose: escaped, it stays on its line.
         output_("ignored \"" + ascii::visibleText(address) + "\" from " + from);
         return;
     }
-    const auto to = endpointText(host, options_.replyPort);
+    const auto replyPort = options_.replyToSender ? port : options_.replyPort;
+    const auto to = endpointText(host, replyPort);
     try {
-        client_.send(osc::OSCMessage(options_.reply, message.values()), host, options_.replyPort);
+        client_.send(osc::OSCMessage(options_.reply, message.values()), host, replyPort);
     } catch (const std::exception& error) {
         output_("ping from " + from + " -> cannot reply \"" + options_.reply + "\" to " + to + ": " + error.what());
         return;

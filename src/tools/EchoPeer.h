@@ -4,11 +4,14 @@
 #include "net/OSCServer.h"
 #include "osc/OSCAddressSpace.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 namespace vorn::osc {
 class OSCMessage;
@@ -22,6 +25,14 @@ struct EchoOptions {
     std::string ping = "/eos/ping";
     std::string reply = "/eos/out/ping";
     std::uint16_t replyPort = 8001;
+    // Answer to the ping's source address and port, as audio-synthesis
+    // servers and digital mixers do, instead of at the reply port.
+    bool replyToSender = false;
+    // Send the reply address on its own every so many seconds to
+    // `heartbeatHost` at the reply port, and answer nothing, as devices that
+    // only emit a heartbeat do.
+    std::optional<double> heartbeat;
+    std::string heartbeatHost = "127.0.0.1";
 };
 
 // The far end of a monitored link, for trying a monitor out without a
@@ -30,7 +41,9 @@ struct EchoOptions {
 // address and the same arguments, sent to the sender's host at the reply port
 // (not to the port it came from: consoles answer on a port of their own
 // configuration). A ping inside a bundle is answered like any other, at once,
-// whatever the bundle's time tag.
+// whatever the bundle's time tag. With `replyToSender` the answer goes back
+// to the port the ping came from; with `heartbeat` nothing is answered and
+// the reply address goes out on its own at that period.
 //
 // Says what it does in one line per received message, through `output`,
 // called one line at a time.
@@ -51,8 +64,8 @@ public:
     // Binds the listen port and starts answering. The first line out is
     // "vorn-osc-echo listening on port N" with the port actually bound (the
     // IPv4 one where port 0 gave each address family its own); no exchange
-    // is reported before it. Throws net::OSCSocketError when the port cannot
-    // be bound.
+    // is reported before it; with a heartbeat the first beat follows it at
+    // once. Throws net::OSCSocketError when the port cannot be bound.
     void start();
     void stop();
 
@@ -63,6 +76,8 @@ public:
 
 private:
     void handle(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+    void beat();
+    void stopBeating();
 
     const EchoOptions options_;
     const LineSink output_;
@@ -73,6 +88,11 @@ private:
     osc::OSCAddressSpace routes_;
     net::OSCClient client_;
     std::shared_ptr<net::OSCServer> server_;
+    // The heartbeat's own thread, woken early only to stop.
+    std::mutex beatMutex_;
+    std::condition_variable beatWake_;
+    bool beating_ = false;
+    std::thread beatThread_;
 };
 
 // "host:port", with IPv6 hosts in brackets so the port stays readable.

@@ -77,8 +77,17 @@ int monitorLink(const tools::CliOptions& options) {
         printer.print(manager->log.firstIndex() + i, manager->log[i]);
     }
     manager->log.setMemoryLimit(0);
-    auto printing = manager->log.subscribe(
-        [&printer](std::size_t index, const std::string& line) { printer.print(index, line); });
+    // The sender goes beside the line, never into it: the session file and
+    // anything that reads the lines keep their exact text.
+    auto printing = manager->log.subscribe([&printer, &options, monitor = manager.get()](std::size_t index,
+                                                                                      const std::string& line) {
+        const std::string& sender = monitor->senderOfLineBeingAppended();
+        if (options.showSender && !sender.empty()) {
+            printer.print(index, line + "  (from " + sender + ")");
+        } else {
+            printer.print(index, line);
+        }
+    });
 
     mainLoop.run();
 

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QImage>
 #include <QLineEdit>
 #include <QListView>
@@ -127,6 +128,29 @@ private Q_SLOTS:
         view->pingMessageField()->setFocus();  // leaving the field commits
         QTRY_COMPARE(m->settings->targetPort.get(), std::int64_t{8123});
         QCOMPARE(m->loop.runPending(), std::size_t{1});
+    }
+
+    // A preset fills its fields and restarts what they concern; a field
+    // edited afterwards leaves the preset, and a change made elsewhere that
+    // matches one shows it.
+    void presetFillsTheFieldsAndFollowsThem() {
+        QComboBox* preset = view->presetChoice();
+        QCOMPARE(preset->currentIndex(), 0);
+        const int audioServer = preset->findText(QStringLiteral("Audio-synthesis server"));
+        QVERIFY(audioServer > 0);
+        Q_EMIT preset->activated(audioServer);
+        QCOMPARE(view->pingMessageField()->text(), QStringLiteral("/status"));
+        QCOMPARE(view->desiredReplyField()->text(), QStringLiteral("/status.reply"));
+        QCOMPARE(view->targetPortField()->text(), QStringLiteral("57110"));
+        QVERIFY(m->settings->listenOnPingPort.get() && !m->settings->passive.get());
+        m->loop.runPending();
+        QCOMPARE(restarts(*m).back(), std::string("8001"));
+        QTRY_COMPARE(preset->currentIndex(), audioServer);
+
+        m->settings->targetPort = 57111;
+        QTRY_COMPARE(preset->currentIndex(), 0);
+        m->settings->targetPort = 57110;
+        QTRY_COMPARE(preset->currentIndex(), audioServer);
     }
 
     void steppersKeepTheirRangesAndLabels() {

@@ -229,6 +229,85 @@ TEST_F(OSCManagerTest, ReplyOverLoopbackIsCredited) {
     EXPECT_EQ(lastLine(), stateAlive);
 }
 
+// A peer that answers to where the ping came from reaches the monitor through
+// the client that sent it, on the same path as the receive port: logged,
+// matched, counted. Turned off, no client of the pool reads any more.
+TEST_F(OSCManagerTest, AnswersToThePingsOwnPortAreCreditedUnlessTurnedOff) {
+    start();
+    for (int i = 0; i < 2; ++i) {
+        tick();
+        std::uint16_t from = 0;
+        ASSERT_EQ(peer.receive(&from), wire("/eos/ping"));
+        ASSERT_TRUE(peer.sendTo(from, wire(i == 0 ? "/eos/out/ping" : "/other")));
+        // The count follows the credit; the line may come before it.
+        const string line = receivedLine(i == 0 ? "/eos/out/ping" : "/other");
+        ASSERT_TRUE(
+            loop.runUntil([&] { return monitor->heartbeatCount.get() == 1 && countLines(line) == 1; }, patience));
+    }
+    EXPECT_TRUE(monitor->isAlive.get());
+    tick(2);
+    EXPECT_FALSE(monitor->isAlive.get()) << "the unmatched answer is no reply";
+
+    settings->listenOnPingPort = false;
+    for (const auto& client : monitor->clientPool().clients()) EXPECT_FALSE(client->isReceiving());
+    settings->listenOnPingPort = true;
+    for (const auto& client : monitor->clientPool().clients()) EXPECT_TRUE(client->isReceiving());
+}
+
+// Passive: no ping leaves and no ping line is logged; what comes on its own
+// is judged as replies are.
+TEST_F(OSCManagerTest, PassiveMonitorSendsNothingAndJudgesWhatArrives) {
+    auto passiveSettings = makeSettings();
+    passiveSettings->passive = true;
+    start(passiveSettings);
+    reply();
+    tick();
+    EXPECT_TRUE(monitor->isAlive.get());
+    tick(2);
+    EXPECT_FALSE(monitor->isAlive.get());
+    EXPECT_EQ(countLines(sentLine()), 0u);
+    EXPECT_EQ(monitor->log.lines(), (std::vector<string>{restarted + "0", listening + "0",
+                                                         receivedLine("/eos/out/ping"), stateAlive, stateDead}));
+}
+
+// Messages that keep coming without a reply are pointed out once, with their
+// sender, and again only after a reply came in between. Log subscribers learn
+// each received line's sender beside it.
+TEST_F(OSCManagerTest, MessagesThatNeverMatchAreSaidOnceWithTheirSender) {
+    start();
+    std::vector<string> senders;
+    auto watch = monitor->log.subscribe([&](std::size_t, const string& line) {
+        if (line.starts_with("\xE2\x86\x90")) senders.push_back(monitor->senderOfLineBeingAppended());
+    });
+    const string warning = "\xE2\x9A\xA0\xEF\xB8\x8F messages arrive from [::1]:9001 but none contains "
+                           "\xE2\x80\x9C/eos/out/ping\xE2\x80\x9D";
+    const auto other = [&] {
+        monitor->handleIncomingMessage(osc::OSCMessage("/eos/out/pong"), "::1", 9001);
+        loop.runPending();
+    };
+    other();
+    tick();
+    EXPECT_EQ(countLines(warning), 0u) << "one interval is no pattern yet";
+    tick();  // silent: neither counts nor resets
+    other();
+    tick();
+    EXPECT_EQ(countLines(warning), 1u);
+    other();
+    tick(2);
+    EXPECT_EQ(countLines(warning), 1u) << "said once";
+    monitor->handleIncomingMessage(osc::OSCMessage("/eos/out/ping"), "127.0.0.1", 8001);
+    loop.runPending();
+    tick();
+    for (int i = 0; i < 2; ++i) {
+        other();
+        tick();
+    }
+    EXPECT_EQ(countLines(warning), 2u) << "again after a reply";
+    EXPECT_EQ(senders, (std::vector<string>{"[::1]:9001", "[::1]:9001", "[::1]:9001", "127.0.0.1:8001",
+                                            "[::1]:9001", "[::1]:9001"}));
+    EXPECT_EQ(monitor->senderOfLineBeingAppended(), "");
+}
+
 // Anyone who reaches the receive port writes the address: the line shows it
 // escaped, whole, on one line (the app's log, its export and the terminal
 // monitor all print this line).

@@ -277,19 +277,26 @@ TEST(OSCSettings, EveryAssignmentWritesItsTypedValueEvenIfUnchangedAndSurvivesAR
     settings.opacity = 0.75;
     settings.alarmEnabled = true;
     settings.title = "Main stage";
+    settings.listenOnPingPort = false;
+    settings.passive = true;
     const std::vector<std::pair<string, SettingsValue>> expected = {
         {"targetIP", string("localhost")}, {"targetPort", std::int64_t{3032}}, {"receivePort", std::int64_t{3033}},
         {"pingMessage", string("/ping")},  {"desiredReply", string("/pong")},  {"pingInterval", 2.0},
         {"alwaysOnTop", true},             {"opacity", 0.75},                  {"alarmEnabled", true},
-        {"title", string("Main stage")},
+        {"title", string("Main stage")},   {"listenOnPingPort", false},        {"passive", true},
     };
     EXPECT_EQ(store->writes, expected);
-    EXPECT_EQ(told, 10);
+    EXPECT_EQ(told, 12);
 
     OSCSettings again(std::make_shared<JsonSettingsStore>(file));
     EXPECT_EQ(again.targetPort.get(), 3032);
     EXPECT_EQ(again.opacity.get(), 0.75);
     EXPECT_EQ(again.title.get(), "Main stage");
+    EXPECT_FALSE(again.listenOnPingPort.get());
+    EXPECT_TRUE(again.passive.get());
+    OSCSettings fresh(std::make_shared<MemorySettingsStore>());
+    EXPECT_TRUE(fresh.listenOnPingPort.get() && !fresh.passive.get())
+        << "answers to the ping's port are heard by default";
 }
 
 TEST(OSCSettingsDeathTest, KeyLookupStopsOnAPropertyThatIsNotASetting) {

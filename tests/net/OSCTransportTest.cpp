@@ -63,6 +63,51 @@ TEST(OSCClientTest, NeverStartedClientSendsExactBytesFromOneEphemeralPort) {
     EXPECT_TRUE(ports[1] == ports[0] && client.localPort() == ports[0] && !client.isStarted());
 }
 
+// Peers that answer whoever sent to them reach the client on the port its
+// send bound, over either family; the answer is decoded and unpacked as a
+// server would, with the sender. After a close the next send binds a new port,
+// and that one is heard too; a client bound by start() hears without sending.
+TEST(OSCClientTest, HearsAnswersOnItsOwnPortOnceAHandlerIsGiven) {
+    Peer peer(AF_INET);
+    Peer peer6(AF_INET6);
+    Recorder recorder;
+    OSCClient client;
+    client.setReceiveHandler(recorder.handler());
+    EXPECT_TRUE(client.isReceiving());
+
+    std::uint16_t from = 0;
+    client.send(OSCMessage("/status"), "127.0.0.1", peer.port());
+    ASSERT_EQ(peer.receive(&from), wire(OSCMessage("/status")));
+    ASSERT_TRUE(peer.sendTo(from, wire(OSCMessage("/status.reply"))));
+    ASSERT_EQ(recorder.waitFor(1).size(), 1u);
+    client.send(OSCMessage("/status"), "::1", peer6.port());
+    std::uint16_t from6 = 0;
+    ASSERT_EQ(peer6.receive(&from6), wire(OSCMessage("/status")));
+    const auto later = OSCTimeTag::fromSecondsFromNow(60);
+    ASSERT_TRUE(peer6.sendTo(from6, wire(bundleOf({OSCMessage("/a"), OSCMessage("/b")}, later))));
+    auto heard = recorder.waitFor(3);
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[0].address, "/status.reply");
+    EXPECT_EQ(std::tie(heard[0].host, heard[0].port), std::make_tuple(std::string("127.0.0.1"), peer.port()));
+    EXPECT_EQ(heard[1].address + heard[2].address, "/a/b") << "a bundle dated ahead is not held";
+    EXPECT_EQ(std::tie(heard[2].host, heard[2].port), std::make_tuple(std::string("::1"), peer6.port()));
+
+    client.stop();
+    client.send(OSCMessage("/status"), "127.0.0.1", peer.port());
+    ASSERT_EQ(peer.receive(&from), wire(OSCMessage("/status")));
+    ASSERT_TRUE(peer.sendTo(from, wire(OSCMessage("/after-close"))));
+    EXPECT_EQ(recorder.waitFor(4).back().address, "/after-close");
+
+    OSCClient started;
+    started.start();
+    started.setReceiveHandler(recorder.handler());
+    ASSERT_TRUE(peer.sendTo(started.localPort(), wire(OSCMessage("/unasked"))));
+    EXPECT_EQ(recorder.waitFor(5).back().address, "/unasked");
+
+    client.setReceiveHandler(nullptr);
+    EXPECT_FALSE(client.isReceiving());
+}
+
 // What the completions of a client's sends heard, in the order they heard it.
 class Outcomes {
 public:

@@ -69,6 +69,10 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         {{"--interval", "0.25"}, Keys::pingInterval, 1.0},
         {{"--no-alarm"}, Keys::alarmEnabled, false},
         {{"--alarm"}, Keys::alarmEnabled, true},
+        {{"--no-ping-port-replies"}, Keys::listenOnPingPort, false},
+        {{"--ping-port-replies"}, Keys::listenOnPingPort, true},
+        {{"--passive"}, Keys::passive, true},
+        {{"--no-passive"}, Keys::passive, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -80,10 +84,43 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         OSCSettings settings(store);
         parsed.result.options->applyTo(settings);
         for (const std::string_view key : {Keys::targetIP, Keys::targetPort, Keys::receivePort, Keys::pingMessage,
-                                           Keys::desiredReply, Keys::pingInterval, Keys::alarmEnabled, Keys::title}) {
+                                           Keys::desiredReply, Keys::pingInterval, Keys::alarmEnabled, Keys::title,
+                                           Keys::listenOnPingPort, Keys::passive}) {
             EXPECT_EQ(store->objectForKey(key), key == c.key ? std::optional(c.stored) : std::nullopt) << key;
         }
     }
+}
+
+// A preset fills its fields and the mode; options given beside it win, and
+// the rest of the settings stay as they were. "list" shows every preset.
+TEST(CliOptionsTest, PresetFillsItsFieldsAndOptionsBesideItWin) {
+    const auto parsed = parse({"--target-port", "57111", "--preset", "audio-server"});
+    ASSERT_TRUE(parsed.result.options.has_value()) << parsed.err;
+    auto store = std::make_shared<MemorySettingsStore>();
+    store->setObject(std::string("desk.local"), Keys::targetIP);
+    OSCSettings settings(store);
+    settings.passive = true;
+    parsed.result.options->applyTo(settings);
+    EXPECT_EQ(settings.targetIP.get(), "desk.local");
+    EXPECT_EQ(settings.pingMessage.get(), "/status");
+    EXPECT_EQ(settings.desiredReply.get(), "/status.reply");
+    EXPECT_EQ(settings.targetPort.get(), 57111);
+    EXPECT_TRUE(settings.listenOnPingPort.get());
+    EXPECT_FALSE(settings.passive.get());
+    EXPECT_EQ(monitor::matchingDevicePreset(settings), nullptr) << "an edited field is no longer the preset";
+    settings.targetPort = 57110;
+    EXPECT_EQ(monitor::matchingDevicePreset(settings), monitor::findDevicePreset("audio-server"));
+
+    const auto listed = parse({"--preset", "list"});
+    EXPECT_FALSE(listed.result.options.has_value());
+    EXPECT_EQ(listed.result.exitCode, 0);
+    for (const auto& preset : monitor::devicePresets()) {
+        EXPECT_NE(listed.out.find(std::string(preset.name) + " "), std::string::npos) << listed.out;
+        EXPECT_NE(listed.out.find(std::string(preset.title) + "\n"), std::string::npos) << listed.out;
+    }
+    const auto unknown = parse({"--preset", "mixer"});
+    EXPECT_EQ(unknown.result.exitCode, 2);
+    EXPECT_NE(unknown.err.find("--preset must be one of lighting-console, "), std::string::npos) << unknown.err;
 }
 
 // Each refusal is one line that names the option and, for a bad value, what
@@ -100,6 +137,7 @@ TEST(CliOptionsTest, WhatCannotBeUnderstoodExitsTwoWithOneLine) {
         {{"--interval", "nan"}, "above 0"},            {{"--interval", "2s"}, "above 0"},
         {{"--target", "   "}, "host name or address"}, {{"--config-dir", ""}, "folder"},
         {{"--no-alarm", "--alarm"}, "together"},       {{"--bogus"}, ""},
+        {{"--passive", "--no-passive"}, "together"},   {{"--no-ping-port-replies", "--ping-port-replies"}, "together"},
         {{"stray-word"}, ""},                          {{"--target-port"}, ""},
         {{"--target", "a", "--target", "b"}, ""},
         // Nothing could be watched with these.
@@ -194,7 +232,10 @@ TEST(EchoOptionsTest, HelpIsWrittenForAPersonAndEachErrorIsOneLineAfterTheProgra
                                               {"--ping", "eos/ping"},
                                               {"--reply", "/eos/out ping"},
                                               {"--no-such-option"},
-                                              {"--reply-port"}}) {
+                                              {"--reply-port"},
+                                              {"--heartbeat", "0"},
+                                              {"--heartbeat", "1s"},
+                                              {"--reply-to-sender", "--heartbeat", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const auto parsed = parseEcho(args);
         EXPECT_EQ(parsed.result.exitCode, 2);

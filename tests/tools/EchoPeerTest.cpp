@@ -26,11 +26,17 @@ using Lines = std::vector<std::string>;
 
 // An echo peer on ephemeral loopback ports, a sender and the replier it answers.
 struct Echo {
-    explicit Echo(int family, std::string ping = "/eos/ping", std::string reply = "/eos/out/ping")
+    explicit Echo(int family, std::string ping = "/eos/ping", std::string reply = "/eos/out/ping",
+                  bool replyToSender = false)
         : family_(family), host_(udp::testing::loopbackHost(family)), reply_(reply), replier(family), sender(family) {
         EXPECT_TRUE(replier.ok() && sender.ok());
-        peer_ = EchoPeer::create({.listenPort = 0, .ping = std::move(ping), .reply = std::move(reply),
-                                  .replyPort = replier.port()},
+        EchoOptions options;
+        options.listenPort = 0;
+        options.ping = std::move(ping);
+        options.reply = std::move(reply);
+        options.replyPort = replier.port();
+        options.replyToSender = replyToSender;
+        peer_ = EchoPeer::create(std::move(options),
                                  [this](const std::string& line) {
                                      std::lock_guard lock(mutex_);
                                      lines_.push_back(line);
@@ -82,6 +88,21 @@ TEST(EchoPeerTest, PingIsAnsweredWithTheReplyAddressAndItsArgumentsAtTheReplyPor
         ASSERT_TRUE(echo.send(OSCMessage("/console/ping", arguments)));
         EXPECT_EQ(echo.reply(), OSCMessage("/console/pong", arguments));
         EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), echo.answered()}));
+    }
+}
+
+// As a device that answers whoever sent to it: the reply goes back to the
+// ping's own address and port, and nothing to the reply port.
+TEST(EchoPeerTest, ReplyToSenderAnswersThePingsSourcePort) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family);
+        Echo echo(family, "/status", "/status.reply", true);
+        ASSERT_TRUE(echo.send(OSCMessage("/status")));
+        const auto datagram = echo.sender.receive();
+        EXPECT_EQ(datagram, wire(OSCMessage("/status.reply")));
+        const auto to = endpointText(echo.host_, echo.sender.port());
+        const auto exchange = "ping from " + to + " -> reply \"/status.reply\" to " + to;
+        EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), exchange}));
     }
 }
 
