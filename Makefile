@@ -8,6 +8,7 @@ FUZZ_TIME  ?= 60
 BENCH_REPETITIONS ?= 5
 CMAKE_ARGS ?=
 ARGS       ?=
+DEVICE     ?= console
 
 # Every target that configures a tree states all the options it depends on,
 # so that no tree keeps what another target cached in it (packaging into the
@@ -43,16 +44,17 @@ run: configure
 	@$(BUILD)/src/app/vorn-osc $(ARGS)
 
 # The desktop app watching vorn-osc-echo on this machine, with settings of its
-# own under build/demo; demo-cli does the same in the terminal.
+# own under build/demo; demo-cli does the same in the terminal. DEVICE=mixer
+# or DEVICE=heartbeat makes the echo answer as those devices do.
 demo: configure
 	@echo "==> building vorn-osc and vorn-osc-echo in $(BUILD)"
 	@cmake --build $(BUILD) --target vorn-osc vorn-osc-echo -j $(JOBS)
-	@scripts/demo $(BUILD)
+	@scripts/demo --device $(DEVICE) $(BUILD)
 
 demo-cli: configure
 	@echo "==> building vorn-osc-cli and vorn-osc-echo in $(BUILD)"
 	@cmake --build $(BUILD) --target vorn-osc-cli vorn-osc-echo -j $(JOBS)
-	@scripts/demo --cli $(BUILD)
+	@scripts/demo --cli --device $(DEVICE) $(BUILD)
 
 bench: deps
 	@echo "==> building benchmarks in build/bench (Release)"

@@ -1,5 +1,7 @@
 #include "app/LogLineDelegate.h"
 
+#include "app/LogModel.h"
+
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QPainter>
@@ -14,6 +16,10 @@ namespace {
 constexpr int horizontalPadding = 6;
 constexpr int verticalPadding = 2;
 constexpr double plateRadius = 3;
+constexpr int columnGap = 10;
+// A sender's column takes at most this share of the row, so the line keeps
+// most of it.
+constexpr double senderShare = 0.35;
 
 }  // namespace
 
@@ -41,11 +47,33 @@ void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->fillPath(path, selected ? option.palette.color(QPalette::Highlight) : QColor(0, 0, 0, 26));
 
     painter->setFont(font_);
-    painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : QColor(Qt::white));
-    const QRect textRect = option.rect.adjusted(horizontalPadding, verticalPadding, -horizontalPadding, -verticalPadding);
+    const QColor ink = selected ? option.palette.color(QPalette::HighlightedText) : QColor(Qt::white);
+    QColor faint = ink;
+    faint.setAlphaF(0.6);
+    const QFontMetrics metrics(font_);
+    QRect textRect = option.rect.adjusted(horizontalPadding, verticalPadding, -horizontalPadding, -verticalPadding);
+    constexpr auto oneLine = Qt::AlignVCenter | Qt::TextSingleLine;
+
+    // The time and the sender sit beside the line in fainter ink; they are
+    // the model's, not the line's, so nothing here changes what is copied.
+    const QString time = index.data(LogModel::TimeRole).toString();
+    if (!time.isEmpty()) {
+        painter->setPen(faint);
+        painter->drawText(textRect, Qt::AlignLeft | oneLine, time);
+        textRect.setLeft(textRect.left() + metrics.horizontalAdvance(QStringLiteral("00:00:00")) + columnGap);
+    }
+    const QString sender = index.data(LogModel::SenderRole).toString();
+    if (!sender.isEmpty()) {
+        const int width = std::min(metrics.horizontalAdvance(sender), static_cast<int>(textRect.width() * senderShare));
+        painter->setPen(faint);
+        painter->drawText(textRect, Qt::AlignRight | oneLine, metrics.elidedText(sender, Qt::ElideMiddle, width));
+        textRect.setRight(textRect.right() - width - columnGap);
+    }
+
+    painter->setPen(ink);
     // drawText takes the string as characters; nothing here parses markup.
-    const QString shown = QFontMetrics(font_).elidedText(text, Qt::ElideRight, textRect.width());
-    painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
+    const QString shown = metrics.elidedText(text, Qt::ElideRight, textRect.width());
+    painter->drawText(textRect, Qt::AlignLeft | oneLine, shown);
     painter->restore();
 }
 

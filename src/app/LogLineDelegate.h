@@ -5,7 +5,8 @@
 namespace vorn::app {
 
 // Paints one log line: white monospaced text on a faint rounded plate, or on
-// the palette's highlight when the row is selected.
+// the palette's highlight when the row is selected, with the time it was
+// logged on its left and, for a received message, the sender on its right.
 // The text is drawn as it is, never interpreted as markup, and every row has
 // the same height so the list can place a million rows without measuring
 // them.

@@ -8,13 +8,14 @@
 
 namespace vorn::app {
 
-LogModel::LogModel(monitor::LogLines& log, QObject* parent)
-    : QAbstractListModel(parent), log_(log) {
+LogModel::LogModel(monitor::LogLines& log, QObject* parent, SenderOfLine senderOfLine)
+    : QAbstractListModel(parent), log_(log), senderOfLine_(std::move(senderOfLine)) {
     rows_ = static_cast<int>(std::min<std::size_t>(log_.size(), std::numeric_limits<int>::max()));
     first_ = log_.firstIndex();
     // Told before the log stores the line, so the row is announced later,
     // once the line is there to read.
-    subscription_ = log.subscribe([this](std::size_t, const std::string&) {
+    subscription_ = log.subscribe([this](std::size_t index, const std::string&) {
+        note(index);
         if (!flushQueued_) {
             flushQueued_ = true;
             QMetaObject::invokeMethod(this, &LogModel::flush, Qt::QueuedConnection);
@@ -26,6 +27,29 @@ LogModel::~LogModel() {
     subscription_.cancel();
 }
 
+void LogModel::note(std::size_t index) {
+    if (beside_.empty() || index != besideFirst_ + beside_.size()) {
+        beside_.clear();
+        besideFirst_ = index;
+    }
+    beside_.push_back({clock_().toMSecsSinceEpoch(),
+                       senderOfLine_ ? QString::fromStdString(senderOfLine_()) : QString()});
+    // The line itself joins memory after this call; keep room for it alone
+    // when the log keeps none, so a monitor with a zero limit stays bounded.
+    const std::size_t keep = std::max<std::size_t>(log_.memoryLimit(), 1);
+    while (beside_.size() > keep || (besideFirst_ < log_.firstIndex() && beside_.size() > 1)) {
+        beside_.pop_front();
+        ++besideFirst_;
+    }
+}
+
+const LogModel::Beside* LogModel::beside(std::uint64_t line) const {
+    if (line < besideFirst_ || line - besideFirst_ >= beside_.size()) {
+        return nullptr;
+    }
+    return &beside_[static_cast<std::size_t>(line - besideFirst_)];
+}
+
 int LogModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : rows_;
 }
@@ -34,13 +58,23 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= rows_ || index.column() != 0) {
         return {};
     }
-    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != TimeRole && role != SenderRole) {
         return {};
     }
     // Until the next batch, a row may name a line that has just left memory.
     const std::uint64_t line = first_ + static_cast<std::uint64_t>(index.row());
     if (line < log_.firstIndex() || line >= log_.count()) {
         return {};
+    }
+    if (role == TimeRole || role == SenderRole) {
+        const Beside* extra = beside(line);
+        if (extra == nullptr) {
+            return {};
+        }
+        if (role == SenderRole) {
+            return extra->sender;
+        }
+        return QDateTime::fromMSecsSinceEpoch(extra->loggedAt).toString(QStringLiteral("HH:mm:ss"));
     }
     QString text = QString::fromStdString(log_[static_cast<std::size_t>(line - log_.firstIndex())]);
     if (role == Qt::DisplayRole) {

@@ -4,8 +4,12 @@
 #include "monitor/LogLines.h"
 
 #include <QAbstractListModel>
+#include <QDateTime>
 
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
 
 namespace vorn::app {
 
@@ -21,6 +25,12 @@ namespace vorn::app {
 //
 // A row's display text is its line as it is; its tool tip is the line as
 // escaped rich text, since a tool tip interprets markup.
+//
+// Beside the line a row holds what the view shows next to it but the line
+// never contains, so that copies and exports stay the exact log: the local
+// time it was logged (TimeRole) and, for a received message, the sender's
+// address and port (SenderRole). Lines logged before the model existed
+// have neither.
 class LogModel final : public QAbstractListModel {
     Q_OBJECT
 
@@ -28,7 +38,13 @@ public:
     // The most characters of a line its tool tip shows.
     static constexpr int toolTipLength = 2000;
 
-    explicit LogModel(monitor::LogLines& log, QObject* parent = nullptr);
+    enum Role { TimeRole = Qt::UserRole + 1, SenderRole };
+
+    // Asked, as each line is appended, who sent it ("" when nobody did).
+    using SenderOfLine = std::function<std::string()>;
+    using Clock = std::function<QDateTime()>;
+
+    explicit LogModel(monitor::LogLines& log, QObject* parent = nullptr, SenderOfLine senderOfLine = {});
     ~LogModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -38,12 +54,29 @@ public:
     // on the next turn.
     void flush();
 
+    // Where lines take their time from; the local clock unless replaced.
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+
 private:
+    struct Beside {
+        qint64 loggedAt;  // ms since the epoch
+        QString sender;
+    };
+
+    void note(std::size_t index);
+    const Beside* beside(std::uint64_t line) const;
+
     const monitor::LogLines& log_;
     int rows_ = 0;
     // The log's line shown in the first row.
     std::uint64_t first_ = 0;
     bool flushQueued_ = false;
+    SenderOfLine senderOfLine_;
+    Clock clock_ = [] { return QDateTime::currentDateTime(); };
+    // What goes beside the lines numbered besideFirst_ onwards; no more
+    // entries than the log keeps lines in memory.
+    std::deque<Beside> beside_;
+    std::uint64_t besideFirst_ = 0;
     dispatch::Cancellable subscription_;
 };
 

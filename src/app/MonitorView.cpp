@@ -88,7 +88,9 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
     column->addWidget(chevron_, 0, Qt::AlignHCenter);
 
     logView_ = new LogView(this);
-    logModel_ = new LogModel(manager_->log, this);
+    logModel_ = new LogModel(manager_->log, this, [manager = manager_.get()] {
+        return manager->senderOfLineBeingAppended();
+    });
     logView_->setModel(logModel_);
     logView_->setItemDelegate(new LogLineDelegate(logView_));
     logView_->setObjectName(QStringLiteral("log"));

@@ -12,6 +12,7 @@
 // Pings go to 127.0.0.1, where nothing answers; the console's replies are
 // handed to the monitor directly, as its server would hand them over.
 
+#include "app/LogModel.h"
 #include "app/Look.h"
 #include "app/MainWindow.h"
 #include "app/MonitorView.h"
@@ -28,6 +29,7 @@
 #include "udp/FreePort.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFont>
@@ -149,8 +151,10 @@ public:
         loop_.runPending();
     }
 
+    // The console answers from its own port.
     void receive(std::string_view address) {
-        manager_->handleIncomingMessage(vorn::osc::OSCMessage(vorn::osc::OSCAddressPattern(address)));
+        manager_->handleIncomingMessage(vorn::osc::OSCMessage(vorn::osc::OSCAddressPattern(address)), "127.0.0.1",
+                                        static_cast<std::uint16_t>(consolePort));
         loop_.runPending();
     }
 
@@ -210,6 +214,12 @@ int main(int argc, char* argv[]) {
     Show show(loop, manager);
 
     auto window = std::make_unique<vorn::app::MainWindow>(settings, manager, loop);
+    // The log's times follow the monitor's clock from a fixed evening hour.
+    const auto start = loop.now();
+    window->monitorView()->logModel()->setClock([&loop, start] {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(loop.now() - start);
+        return QDateTime(QDate(2026, 12, 6), QTime(19, 30)).addMSecs(elapsed.count());
+    });
     window->resize(440, 400);
     window->show();
     if (!show.serverReported()) {

@@ -16,6 +16,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDateTime>
+#include <QStringListModel>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHelpEvent>
@@ -40,6 +42,7 @@
 #include <string>
 
 using namespace std::chrono_literals;
+using vorn::app::LogModel;
 using vorn::app::MainWindow;
 using vorn::app::MonitorView;
 using vorn::app::VornApp;
@@ -274,14 +277,19 @@ private Q_SLOTS:
         view.resize(400, 400);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        fixture.manager->handleIncomingMessage(vorn::osc::OSCMessage(std::string("/<b>x</b>")));
+        auto* model = view.logModel();
+        model->setClock([] { return QDateTime(QDate(2026, 12, 6), QTime(21, 5, 9)); });
+        fixture.manager->handleIncomingMessage(vorn::osc::OSCMessage(std::string("/<b>x</b>")), "::1", 9000);
         fixture.manager->handleIncomingMessage(vorn::osc::OSCMessage(std::string("/<img src=x>")));
         QVERIFY(fixture.waitForLines("← Received", 2));
-        auto* model = view.logModel();
         QTRY_COMPARE(model->rowCount(), static_cast<int>(fixture.manager->log.size()));
         const int last = model->rowCount() - 1;
         QCOMPARE(model->index(last - 1).data().toString(), QString("← Received “/<b>x</b>”"));
         QCOMPARE(model->index(last).data().toString(), QString("← Received “/<img src=x>”"));
+        // The sender and the time go beside the line, never into it.
+        QCOMPARE(model->index(last - 1).data(LogModel::SenderRole).toString(), QString("[::1]:9000"));
+        QCOMPARE(model->index(last).data(LogModel::SenderRole).toString(), QString());
+        QCOMPARE(model->index(last).data(LogModel::TimeRole).toString(), QString("21:05:09"));
         // A tool tip is read as markup: it shows the line as it came all the same.
         for (const int row : {last - 1, last}) {
             const QString line = model->index(row).data().toString();
@@ -303,14 +311,13 @@ private Q_SLOTS:
         vorn::app::LogLineDelegate delegate;
         QImage markup(400, 24, QImage::Format_RGB32);
         QImage letter(400, 24, QImage::Format_RGB32);
-        for (auto [image, text] : {std::pair{&markup, QString("<b>x</b>")}, std::pair{&letter, QString("x")}}) {
-            fixture.manager->log.append(text.toStdString());
-            QTRY_COMPARE(model->rowCount(), static_cast<int>(fixture.manager->log.size()));
+        QStringListModel texts({QString("<b>x</b>"), QString("x")});
+        for (auto [image, row] : {std::pair{&markup, 0}, std::pair{&letter, 1}}) {
             image->fill(Qt::black);
             QPainter painter(image);
             QStyleOptionViewItem option;
             option.rect = image->rect();
-            delegate.paint(&painter, option, model->index(model->rowCount() - 1));
+            delegate.paint(&painter, option, texts.index(row));
         }
         QVERIFY(inkedColumns(markup) > 5 * inkedColumns(letter));
     }
@@ -404,6 +411,8 @@ private Q_SLOTS:
                          QString::fromStdString("line " + std::to_string(log.firstIndex())));
             QCOMPARE(model->rowCount(), 50);
             QCOMPARE(model->index(49).data().toString(), QString::fromStdString("line " + std::to_string(log.count() - 1)));
+            // What goes beside each row leaves with it and stays in step.
+            QVERIFY(!model->index(0).data(LogModel::TimeRole).toString().isEmpty());
         }
         QTRY_COMPARE(view.logView()->verticalScrollBar()->value(), view.logView()->verticalScrollBar()->maximum());
     }
