@@ -104,18 +104,28 @@ OSCManager::OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::Mai
     : isAlive(false, &objectWillChange),
       log(&objectWillChange),
       heartbeatCount(0, &objectWillChange),
+      statistics(LinkStatistics{}),
+      mute(MuteState{}),
       settings_(settings ? std::move(settings) : throw std::invalid_argument("OSCManager needs settings")),
       mainLoop_(mainLoop),
       alert_(std::move(alert)),
-      clientPool_(clientCount, std::move(pingSystem)),
+      clientPool_(clientCount, pingSystem),
       server_(makeServer(settings_->receivePort.get())),
       refusedReceivePort_(settings_->receivePort.get()),
-      desiredReply_(settings_->desiredReply.get()) {}
+      desiredReply_(settings_->desiredReply.get()),
+      // The wall-clock time of the loop's time 0, for reports: taken once,
+      // so that a clock set during the show does not bend the figures.
+      quality_(std::chrono::system_clock::now() -
+               std::chrono::duration_cast<std::chrono::system_clock::duration>(mainLoop.now())),
+      stateClient_(std::move(pingSystem)) {
+    statistics = quality_.statistics(mainLoop_.now());
+}
 
 OSCManager::~OSCManager() {
     // Settings changes and ticks must not reach a monitor that is half gone.
     cancellables_.clear();
     pingTimer_.cancel();
+    reminderTimer_.cancel();
 }
 
 void OSCManager::observeSettings() {
@@ -189,7 +199,7 @@ void OSCManager::restartServer() {
         refusedReceivePort_ = receivePort;
     }
     startServerTask();
-    log.append(concat({restartedPrefix, std::to_string(receivePort)}));
+    append({"restart"}, concat({restartedPrefix, std::to_string(receivePort)}));
 }
 
 void OSCManager::startServerTask() {
@@ -210,7 +220,7 @@ void OSCManager::startCurrentServer() {
         refusedPort = refusedReceivePort_;
     }
     if (!server) {
-        appendOnMain(concat({startFailedPrefix, portOutOfRange("Receive", refusedPort)}));
+        appendOnMain("startFailed", concat({startFailedPrefix, portOutOfRange("Receive", refusedPort)}));
         return;
     }
     try {
@@ -219,7 +229,7 @@ void OSCManager::startCurrentServer() {
         std::lock_guard startLock(startMutex_);
         server->start();
     } catch (const std::exception& error) {
-        appendOnMain(concat({startFailedPrefix, error.what()}));
+        appendOnMain("startFailed", concat({startFailedPrefix, error.what()}));
         return;
     }
     // A restart may have replaced the server while it was starting; the
@@ -230,19 +240,23 @@ void OSCManager::startCurrentServer() {
         current->setHandler(incomingHandler());
     }
     mainLoop_.post([self = shared_from_this()] {
-        self->log.append(concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
+        self->append({"listening"}, concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
     });
 }
 
 net::OSCMessageHandler OSCManager::incomingHandler() {
-    return [weak = weak_from_this(), queue = dispatch::globalQueue(dispatch::QualityOfService::userInitiated)](
+    return [weak = weak_from_this(), loop = &mainLoop_,
+            queue = dispatch::globalQueue(dispatch::QualityOfService::userInitiated)](
                const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
                std::uint16_t port) {
+        // The arrival is taken here, as the socket hands the datagram over:
+        // the hops that follow would add their own delay to the round trip.
+        const auto arrival = loop->now();
         // Copy and hand on at once: the receive queue must never wait on
         // the monitor.
-        queue->async([weak, message, host, port] {
+        queue->async([weak, message, host, port, arrival] {
             if (auto self = weak.lock()) {
-                self->handleIncomingMessage(message, host, port);
+                self->handleIncomingMessage(message, host, port, arrival);
             }
         });
     };
@@ -268,6 +282,7 @@ void OSCManager::sendPing() {
     const std::int64_t targetPort = settings_->targetPort.get();
 
     std::string line;
+    std::string_view kind = "pingFailed";
     if (const auto port = toPort(targetPort); !port) {
         line = concat({sendFailedPrefix, portOutOfRange("Target", targetPort)});
     } else if (client) {
@@ -277,22 +292,29 @@ void OSCManager::sendPing() {
             // it. The line below says it was handed over; a failure follows
             // as a line of its own, one per ping, so that a mistyped host
             // shows up at every interval rather than as a mere DEAD.
-            client->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), targetIP, *port,
+            osc::OSCMessage ping{osc::OSCAddressPattern(pingMessage)};
+            // Taken as the ping is handed over: the round trip of the reply
+            // that follows runs from here.
+            const auto sentAt = mainLoop_.now();
+            client->send(ping, targetIP, *port,
                          [weak = weak_from_this()](const std::optional<udp::SocketError>& failure) {
                              if (!failure) {
                                  return;
                              }
                              if (auto self = weak.lock()) {
-                                 self->appendOnMain(concat({sendFailedPrefix, failure->localizedDescription()}));
+                                 self->appendOnMain("pingFailed",
+                                                    concat({sendFailedPrefix, failure->localizedDescription()}));
                              }
                          });
+            quality_.pingSent(sentAt);
+            kind = "ping";
             line = concat({sentPrefix, pingMessage, closeQuote, " to ", targetIP, ":", std::to_string(targetPort)});
         } catch (const std::exception& error) {
             line = concat({sendFailedPrefix, error.what()});
         }
     }
     if (!line.empty()) {
-        log.append(std::move(line));
+        append({kind}, std::move(line));
     }
     judgeInterval();
 }
@@ -322,32 +344,57 @@ void OSCManager::judgeInterval() {
     noteUnmatched(replied, otherMessageReceived_.exchange(false));
     if (replied) {
         consecutiveMisses_ = 0;
-        updateAliveState(true);
+        ++consecutiveReplies_;
+        if (isAlive.get() || consecutiveReplies_ >= settings_->repliesBeforeAlive.get()) {
+            updateAliveState(true);
+        }
     } else if (!excused) {
+        consecutiveReplies_ = 0;
         ++consecutiveMisses_;
-        if (consecutiveMisses_ >= missThreshold) {
+        if (consecutiveMisses_ >= settings_->missesBeforeDead.get()) {
             updateAliveState(false);
         }
     }
+    publishStatistics();
 }
 
 void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std::string& host,
-                                       std::uint16_t port) {
+                                       std::uint16_t port, std::optional<dispatch::Duration> arrival) {
+    const dispatch::Duration arrivedAt = arrival.value_or(mainLoop_.now());
     const std::string_view address = message.addressPattern().rawAddress();
     const std::string sender = host.empty() ? std::string() : endpoint(host, port);
-    // Anyone who reaches the port writes this text; escaped, it can neither
-    // break the line nor drive the terminal that shows it.
-    mainLoop_.post([self = shared_from_this(), sender,
-                    line = concat({receivedPrefix, ascii::visibleText(address), closeQuote})]() mutable {
-        self->appendingSender_ = std::move(sender);
-        self->log.append(std::move(line));
-        self->appendingSender_.clear();
-    });
-
     const std::string desiredReply = desiredReplySnapshot();
     // An empty text would be found in every address; it is taken to mean
     // that nothing counts as a reply.
-    if (desiredReply.empty() || address.find(desiredReply) == std::string_view::npos) {
+    const bool isReply = !desiredReply.empty() && address.find(desiredReply) != std::string_view::npos;
+
+    // Anyone who reaches the port writes this text; escaped, it can neither
+    // break the line nor drive the terminal that shows it.
+    mainLoop_.post([self = shared_from_this(), sender, isReply, arrivedAt, host, port,
+                    line = concat({receivedPrefix, ascii::visibleText(address), closeQuote})]() mutable {
+        LineEvent event{"received"};
+        event.fromHost = host;
+        event.fromPort = port;
+        std::optional<MonitorTime> roundTrip;
+        if (isReply) {
+            roundTrip = self->quality_.replyArrived(arrivedAt);
+            if (roundTrip) {
+                event.rttMs = milliseconds(*roundTrip);
+            }
+        }
+        self->appendingSender_ = std::move(sender);
+        self->append(std::move(event), std::move(line));
+        self->appendingSender_.clear();
+        if (isReply) {
+            self->heartbeatCount = self->heartbeatCount.get() + 1;
+            if (roundTrip) {
+                self->noteRoundTrip(*roundTrip);
+            }
+            self->publishStatistics();
+        }
+    });
+
+    if (!isReply) {
         if (!sender.empty()) {
             std::lock_guard lock(desiredReplyMutex_);
             lastOtherSender_ = sender;
@@ -356,7 +403,6 @@ void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std
         return;
     }
     lastReplyReceived_.store(true);
-    mainLoop_.post([self = shared_from_this()] { self->heartbeatCount = self->heartbeatCount.get() + 1; });
 }
 
 // A wrong reply text, or a device that answers somewhere other than where it
@@ -379,11 +425,12 @@ void OSCManager::noteUnmatched(bool replied, bool otherMessages) {
         sender = lastOtherSender_;
         desiredReply = desiredReply_;
     }
-    log.append(concat({unmatchedPrefix, sender.empty() ? std::string_view("an unknown sender") : sender,
+    append({"unmatched"}, concat({unmatchedPrefix, sender.empty() ? std::string_view("an unknown sender") : sender,
                        unmatchedMiddle, ascii::visibleText(desiredReply), closeQuote}));
 }
 
 void OSCManager::updateAliveState(bool state) {
+    quality_.verdict(state, mainLoop_.now());
     if (isAlive.get() == state) {
         return;
     }
@@ -393,14 +440,32 @@ void OSCManager::updateAliveState(bool state) {
 }
 
 void OSCManager::handleStateChange(bool state) {
-    log.append(concat({stateChangedPrefix, state ? "ALIVE" : "DEAD"}));
-    if (!state && settings_->alarmEnabled.get() && alert_) {
-        alert_->raiseDeadLinkAlert();
+    LineEvent event{"state"};
+    event.state = state;
+    append(std::move(event), concat({stateChangedPrefix, state ? "ALIVE" : "DEAD"}));
+    if (state) {
+        reminderTimer_.cancel();
+        if (mute->muted && mute->untilAlive) {
+            endMute("the link is ALIVE");
+        }
+    } else {
+        alert(false);
+        startReminders();
     }
+    runHook(state);
+    sendStateMessage(state);
 }
 
-void OSCManager::appendOnMain(std::string line) {
-    mainLoop_.post([self = shared_from_this(), line = std::move(line)]() mutable { self->log.append(std::move(line)); });
+void OSCManager::appendOnMain(std::string_view kind, std::string line) {
+    mainLoop_.post([self = shared_from_this(), kind, line = std::move(line)]() mutable {
+        self->append({kind}, std::move(line));
+    });
+}
+
+void OSCManager::append(LineEvent event, std::string line) {
+    appendingEvent_ = std::move(event);
+    log.append(std::move(line));
+    appendingEvent_ = {};
 }
 
 std::string OSCManager::desiredReplySnapshot() const {

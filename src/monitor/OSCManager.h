@@ -4,9 +4,12 @@
 #include "dispatch/MainLoop.h"
 #include "dispatch/Published.h"
 #include "monitor/DeadLinkAlert.h"
+#include "monitor/HookCommand.h"
+#include "monitor/LinkQuality.h"
 #include "monitor/LogLines.h"
 #include "monitor/OSCClientPool.h"
 #include "monitor/OSCSettings.h"
+#include "net/OSCClient.h"
 #include "net/OSCServer.h"
 #include "osc/OSCMessage.h"
 
@@ -15,15 +18,56 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn::monitor {
 
+// Whether alerts are held back. The state is still shown and logged.
+struct MuteState {
+    bool muted = false;
+    // Until the link next goes ALIVE.
+    bool untilAlive = false;
+    // Until this time on the monitor's clock.
+    std::optional<MonitorTime> until;
+
+    bool operator==(const MuteState&) const = default;
+};
+
+// What a log line stands for, for subscribers that show more than its text
+// (vorn-osc-cli --json). `kind` is one of "restart", "listening",
+// "startFailed", "ping", "pingFailed", "received", "state", "unmatched",
+// "slow", "slowEnded", "reminder", "muted", "unmuted", "hookStarted",
+// "hookOutput", "hookEnded", "hookFailed", "stateMessage",
+// "stateMessageFailed"; empty for a line the monitor did not write itself.
+struct LineEvent {
+    LineEvent() = default;
+    LineEvent(std::string_view kind_) : kind(kind_) {}  // NOLINT: a kind alone is an event
+
+    std::string_view kind;
+    // On "state": the new state, true for ALIVE.
+    std::optional<bool> state;
+    // On "received": the round trip of a reply that follows a ping.
+    std::optional<double> rttMs;
+    // On "received": the sender, when known.
+    std::string fromHost;
+    std::uint16_t fromPort = 0;
+};
+
 // The link monitor: pings the far end every `pingInterval` seconds, listens on
 // `receivePort` for messages whose address contains `desiredReply`, and at
 // each tick judges the interval that has just ended. A reply makes the link
-// ALIVE; `missThreshold` silent intervals in a row make it DEAD.
+// ALIVE (`repliesBeforeAlive` intervals in a row with one, 1 by default);
+// `missesBeforeDead` silent intervals in a row make it DEAD (2 by default).
+//
+// Beside the state it keeps the link's figures (LinkQuality): each reply's
+// round trip, timed on the receive path as it is read, before it waits for
+// the main thread, against the newest ping sent before it. It warns of a
+// slow link, reminds of a dead one, holds alerts back while muted, and on
+// each change of state runs the user's command and sends the user's OSC
+// message, each said in lines of their own beside the seven of the log.
 //
 // With `listenOnPingPort` the ping clients' own ports are heard as well, for
 // peers that answer whoever sent to them; what arrives there is handled
@@ -39,7 +83,8 @@ class OSCManager : public std::enable_shared_from_this<OSCManager> {
     struct Key {};
 
 public:
-    static constexpr std::int64_t missThreshold = 2;
+    // The default of `missesBeforeDead`.
+    static constexpr std::int64_t missThreshold = OSCSettings::Defaults::missesBeforeDead;
     static constexpr std::size_t clientCount = 10;
 
     // Builds the monitor on the main thread and starts it: restarts the server
@@ -65,7 +110,32 @@ public:
     // Matching replies since construction.
     dispatch::Published<std::int64_t> heartbeatCount;
 
+    // The figures after the last ping, reply or verdict; not part of
+    // objectWillChange, so that views that only show the state are not
+    // woken by every reply. Main thread.
+    dispatch::Published<LinkStatistics> statistics;
+    dispatch::Published<MuteState> mute;
+
     const std::shared_ptr<OSCSettings>& settings() const noexcept { return settings_; }
+
+    // Main thread. The figures as of now (the time in the current state
+    // grows between events), every ping kept, and everything an export of
+    // the report needs (LinkReport::writePingsCsv, writeOutagesCsv).
+    LinkStatistics currentStatistics() const;
+    const LinkQuality& quality() const noexcept { return quality_; }
+    LinkReport report() const { return quality_.report(mainLoop_.now()); }
+
+    // Main thread. Hold alerts back for `duration`, or until the link next
+    // goes ALIVE; each says so in the log, and so does the end. toggleMute()
+    // (SIGUSR1 in vorn-osc-cli) unmutes, or mutes until ALIVE.
+    void muteAlarms(dispatch::Duration duration);
+    void muteAlarmsUntilAlive();
+    void unmuteAlarms();
+    void toggleMute();
+
+    // Main thread, while a line is being appended to the log: what it
+    // stands for. Empty kind otherwise.
+    const LineEvent& eventOfLineBeingAppended() const noexcept { return appendingEvent_; }
 
     // Main thread. Replaces the ping timer with one of the current interval;
     // the next ping comes one full interval from now. Counters and state stay.
@@ -90,9 +160,9 @@ public:
 
     // Any thread. Logs the message and, when it is a reply, credits it to the
     // current interval and counts a heartbeat. `host` and `port` name the
-    // sender, when known.
+    // sender, when known; `arrival` is when it was read (now when not given).
     void handleIncomingMessage(const osc::OSCMessage& message, const std::string& host = {},
-                               std::uint16_t port = 0);
+                               std::uint16_t port = 0, std::optional<dispatch::Duration> arrival = std::nullopt);
 
     // Main thread. While the line of a received message is being appended
     // to the log, its sender as "host:port" ("[host]:port" for IPv6); empty
@@ -114,7 +184,15 @@ private:
     void noteUnmatched(bool replied, bool otherMessages);
     void updateAliveState(bool state);
     void handleStateChange(bool state);
-    void appendOnMain(std::string line);
+    void appendOnMain(std::string_view kind, std::string line);
+    void append(LineEvent event, std::string line);
+    void publishStatistics();
+    void noteRoundTrip(MonitorTime roundTrip);
+    void alert(bool reminder);
+    void startReminders();
+    void endMute(std::string_view why);
+    void runHook(bool state);
+    void sendStateMessage(bool state);
     std::string desiredReplySnapshot() const;
 
     std::shared_ptr<OSCSettings> settings_;
@@ -152,6 +230,18 @@ private:
     bool unmatchedReported_ = false;
     std::string appendingSender_;
     std::int64_t consecutiveMisses_ = 0;
+    std::int64_t consecutiveReplies_ = 0;
+    LineEvent appendingEvent_;
+
+    LinkQuality quality_;
+    bool slow_ = false;
+    dispatch::Cancellable reminderTimer_;
+    MonitorTime deadSince_{0};
+    // Ends of timed mutes carry the number of the mute they end; a later
+    // mute or unmute makes them stale.
+    std::uint64_t muteNumber_ = 0;
+    std::unique_ptr<HookRunner> hooks_;
+    net::OSCClient stateClient_;
     std::vector<dispatch::Cancellable> cancellables_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "ascii/Graphemes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,15 @@ bool loadBool(const SettingsStore& store, std::string_view key, bool fallback) {
     return value && std::holds_alternative<bool>(*value) ? std::get<bool>(*value) : fallback;
 }
 
+std::int64_t loadCount(const SettingsStore& store, std::string_view key, std::int64_t fallback, std::int64_t low,
+                       std::int64_t high) {
+    const auto value = store.objectForKey(key);
+    if (!value || !std::holds_alternative<std::int64_t>(*value)) {
+        return fallback;
+    }
+    return std::clamp(std::get<std::int64_t>(*value), low, high);
+}
+
 std::string loadText(const SettingsStore& store, std::string_view key, std::string_view fallback) {
     return store.stringForKey(key).value_or(std::string(fallback));
 }
@@ -78,6 +88,14 @@ struct OSCSettings::Loaded {
     std::string title;
     bool listenOnPingPort;
     bool passive;
+    std::int64_t missesBeforeDead;
+    std::int64_t repliesBeforeAlive;
+    std::int64_t slowRoundTripMs;
+    std::int64_t deadReminderMinutes;
+    bool alarmSound;
+    std::string onDeadCommand;
+    std::string onAliveCommand;
+    std::string stateMessage;
 };
 
 OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& store) {
@@ -96,6 +114,16 @@ OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& stor
     loaded.title = loadText(s, Keys::title, Defaults::title);
     loaded.listenOnPingPort = loadBool(s, Keys::listenOnPingPort, Defaults::listenOnPingPort);
     loaded.passive = loadBool(s, Keys::passive, Defaults::passive);
+    loaded.missesBeforeDead = loadCount(s, Keys::missesBeforeDead, Defaults::missesBeforeDead, 1, maxStateCount);
+    loaded.repliesBeforeAlive =
+        loadCount(s, Keys::repliesBeforeAlive, Defaults::repliesBeforeAlive, 1, maxStateCount);
+    loaded.slowRoundTripMs = loadCount(s, Keys::slowRoundTripMs, Defaults::slowRoundTripMs, 0, maxSlowRoundTripMs);
+    loaded.deadReminderMinutes =
+        loadCount(s, Keys::deadReminderMinutes, Defaults::deadReminderMinutes, 0, maxDeadReminderMinutes);
+    loaded.alarmSound = loadBool(s, Keys::alarmSound, Defaults::alarmSound);
+    loaded.onDeadCommand = loadText(s, Keys::onDeadCommand, Defaults::onDeadCommand);
+    loaded.onAliveCommand = loadText(s, Keys::onAliveCommand, Defaults::onAliveCommand);
+    loaded.stateMessage = loadText(s, Keys::stateMessage, Defaults::stateMessage);
     return loaded;
 }
 
@@ -105,7 +133,25 @@ OSCSettings::OSCSettings(Loaded loaded, std::shared_ptr<SettingsStore> store)
     : OSCSettings(std::move(loaded.targetIP), loaded.targetPort, loaded.receivePort, std::move(loaded.pingMessage),
                   std::move(loaded.desiredReply), loaded.pingInterval, loaded.alwaysOnTop, loaded.opacity,
                   loaded.alarmEnabled, std::move(loaded.title), std::move(store), loaded.listenOnPingPort,
-                  loaded.passive) {}
+                  loaded.passive) {
+    assignLoaded(loaded);
+}
+
+// The settings that the memberwise constructor leaves at their defaults,
+// taken as the store holds them; nothing observes them yet, and nothing is
+// written back.
+void OSCSettings::assignLoaded(Loaded& loaded) {
+    const bool outer = std::exchange(takingStoredValues_, true);
+    missesBeforeDead = loaded.missesBeforeDead;
+    repliesBeforeAlive = loaded.repliesBeforeAlive;
+    slowRoundTripMs = loaded.slowRoundTripMs;
+    deadReminderMinutes = loaded.deadReminderMinutes;
+    alarmSound = loaded.alarmSound;
+    onDeadCommand = std::move(loaded.onDeadCommand);
+    onAliveCommand = std::move(loaded.onAliveCommand);
+    stateMessage = std::move(loaded.stateMessage);
+    takingStoredValues_ = outer;
+}
 
 OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::int64_t receivePort_,
                          std::string pingMessage_, std::string desiredReply_, double pingInterval_, bool alwaysOnTop_,
@@ -135,6 +181,31 @@ OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::i
             }),
       listenOnPingPort(listenOnPingPort_, &objectWillChange, [this] { writeBack(listenOnPingPort); }),
       passive(passive_, &objectWillChange, [this] { writeBack(passive); }),
+      missesBeforeDead(Defaults::missesBeforeDead, &objectWillChange,
+                       [this] {
+                           bringIntoRange(missesBeforeDead, 1, maxStateCount);
+                           writeBack(missesBeforeDead);
+                       }),
+      repliesBeforeAlive(Defaults::repliesBeforeAlive, &objectWillChange,
+                         [this] {
+                             bringIntoRange(repliesBeforeAlive, 1, maxStateCount);
+                             writeBack(repliesBeforeAlive);
+                         }),
+      slowRoundTripMs(Defaults::slowRoundTripMs, &objectWillChange,
+                      [this] {
+                          bringIntoRange(slowRoundTripMs, 0, maxSlowRoundTripMs);
+                          writeBack(slowRoundTripMs);
+                      }),
+      deadReminderMinutes(Defaults::deadReminderMinutes, &objectWillChange,
+                          [this] {
+                              bringIntoRange(deadReminderMinutes, 0, maxDeadReminderMinutes);
+                              writeBack(deadReminderMinutes);
+                          }),
+      alarmSound(Defaults::alarmSound, &objectWillChange, [this] { writeBack(alarmSound); }),
+      onDeadCommand(std::string(Defaults::onDeadCommand), &objectWillChange, [this] { writeBack(onDeadCommand); }),
+      onAliveCommand(std::string(Defaults::onAliveCommand), &objectWillChange,
+                     [this] { writeBack(onAliveCommand); }),
+      stateMessage(std::string(Defaults::stateMessage), &objectWillChange, [this] { writeBack(stateMessage); }),
       defaults_(required(std::move(store))) {}
 
 // Each correction is a full assignment, which runs its own write-back; the
@@ -144,6 +215,15 @@ void OSCSettings::bringIntoRange(dispatch::Published<double>& setting, double fa
         // Neither below nor above the range, yet no timer or window can use it.
         setting = fallback;
     }
+    if (setting.get() < low) {
+        setting = low;
+    }
+    if (setting.get() > high) {
+        setting = high;
+    }
+}
+
+void OSCSettings::bringIntoRange(dispatch::Published<std::int64_t>& setting, std::int64_t low, std::int64_t high) {
     if (setting.get() < low) {
         setting = low;
     }
@@ -186,6 +266,14 @@ void OSCSettings::takeStoredValues() {
     take(title, std::move(stored.title));
     take(listenOnPingPort, stored.listenOnPingPort);
     take(passive, stored.passive);
+    take(missesBeforeDead, stored.missesBeforeDead);
+    take(repliesBeforeAlive, stored.repliesBeforeAlive);
+    take(slowRoundTripMs, stored.slowRoundTripMs);
+    take(deadReminderMinutes, stored.deadReminderMinutes);
+    take(alarmSound, stored.alarmSound);
+    take(onDeadCommand, std::move(stored.onDeadCommand));
+    take(onAliveCommand, std::move(stored.onAliveCommand));
+    take(stateMessage, std::move(stored.stateMessage));
     takingStoredValues_ = outer;
 }
 
@@ -205,6 +293,14 @@ std::string_view OSCSettings::keyFor(const void* setting, std::string_view type)
         {&alwaysOnTop, Keys::alwaysOnTop},   {&opacity, Keys::opacity},           {&alarmEnabled, Keys::alarmEnabled},
         {&title, Keys::title},               {&listenOnPingPort, Keys::listenOnPingPort},
         {&passive, Keys::passive},
+        {&missesBeforeDead, Keys::missesBeforeDead},
+        {&repliesBeforeAlive, Keys::repliesBeforeAlive},
+        {&slowRoundTripMs, Keys::slowRoundTripMs},
+        {&deadReminderMinutes, Keys::deadReminderMinutes},
+        {&alarmSound, Keys::alarmSound},
+        {&onDeadCommand, Keys::onDeadCommand},
+        {&onAliveCommand, Keys::onAliveCommand},
+        {&stateMessage, Keys::stateMessage},
     };
     for (const auto& [candidate, name] : table) {
         if (candidate == setting) {

@@ -15,7 +15,7 @@
 
 namespace vorn::monitor {
 
-// The twelve user settings, loaded at start and written back to the defaults
+// The twenty user settings, loaded at start and written back to the defaults
 // store each time one is assigned; what other programs store meanwhile is
 // taken in as it comes (see followStore()).
 //
@@ -39,6 +39,14 @@ public:
         static constexpr std::string_view title = "title";
         static constexpr std::string_view listenOnPingPort = "listenOnPingPort";
         static constexpr std::string_view passive = "passive";
+        static constexpr std::string_view missesBeforeDead = "missesBeforeDead";
+        static constexpr std::string_view repliesBeforeAlive = "repliesBeforeAlive";
+        static constexpr std::string_view slowRoundTripMs = "slowRoundTripMs";
+        static constexpr std::string_view deadReminderMinutes = "deadReminderMinutes";
+        static constexpr std::string_view alarmSound = "alarmSound";
+        static constexpr std::string_view onDeadCommand = "onDeadCommand";
+        static constexpr std::string_view onAliveCommand = "onAliveCommand";
+        static constexpr std::string_view stateMessage = "stateMessage";
     };
 
     struct Defaults {
@@ -54,6 +62,14 @@ public:
         static constexpr std::string_view title = "";
         static constexpr bool listenOnPingPort = true;
         static constexpr bool passive = false;
+        static constexpr std::int64_t missesBeforeDead = 2;
+        static constexpr std::int64_t repliesBeforeAlive = 1;
+        static constexpr std::int64_t slowRoundTripMs = 0;
+        static constexpr std::int64_t deadReminderMinutes = 0;
+        static constexpr bool alarmSound = true;
+        static constexpr std::string_view onDeadCommand = "";
+        static constexpr std::string_view onAliveCommand = "";
+        static constexpr std::string_view stateMessage = "";
     };
 
     static constexpr double minPingInterval = 1.0;
@@ -62,8 +78,12 @@ public:
     static constexpr double maxOpacity = 1.0;
     // In user-perceived characters.
     static constexpr std::size_t maxTitleLength = 20;
+    // Beyond these a setting is brought back to the nearest end.
+    static constexpr std::int64_t maxStateCount = 100;
+    static constexpr std::int64_t maxSlowRoundTripMs = 60'000;
+    static constexpr std::int64_t maxDeadReminderMinutes = 24 * 60;
 
-    // Reads the twelve settings from `store`, falling back to the defaults for
+    // Reads the twenty settings from `store`, falling back to the defaults for
     // absent or ill-typed values and clamping the two ranges. Writes nothing.
     // Throws std::invalid_argument if `store` is null.
     explicit OSCSettings(std::shared_ptr<SettingsStore> store);
@@ -101,6 +121,27 @@ public:
     // came on its own, for peers that only send a heartbeat.
     dispatch::Published<bool> passive;
 
+    // Silent intervals in a row that make the link DEAD (1 to 100), and
+    // intervals with a reply in a row that make it ALIVE again (1 to 100).
+    dispatch::Published<std::int64_t> missesBeforeDead;
+    dispatch::Published<std::int64_t> repliesBeforeAlive;
+    // A round trip above this many milliseconds is a slow link; 0 is off
+    // (up to 60000).
+    dispatch::Published<std::int64_t> slowRoundTripMs;
+    // While the link stays DEAD, the alert again every so many minutes; 0 is
+    // off (up to 1440).
+    dispatch::Published<std::int64_t> deadReminderMinutes;
+    // Whether an alert asks for a sound: the desktop's notification sound,
+    // the terminal's bell.
+    dispatch::Published<bool> alarmSound;
+    // Run when the link goes DEAD or ALIVE, split as HookCommand.h says;
+    // empty runs nothing.
+    dispatch::Published<std::string> onDeadCommand;
+    dispatch::Published<std::string> onAliveCommand;
+    // "HOST:PORT/ADDRESS": one OSC message with the new state as its string
+    // argument at each change; empty sends nothing (HookCommand.h).
+    dispatch::Published<std::string> stateMessage;
+
     SettingsStore& defaults() const noexcept { return *defaults_; }
 
     // Assigns, in the order of the table above, each setting whose value in
@@ -117,7 +158,7 @@ public:
     // goes.
     void followStore(dispatch::MainLoop& loop, dispatch::Duration interval = std::chrono::seconds(1));
 
-    // The store key of one of the twelve settings above. Any other property is a
+    // The store key of one of the twenty settings above. Any other property is a
     // programming error: the program stops with "Unexpected key path: ".
     template <class T>
     std::string_view key(const dispatch::Published<T>& setting) const {
@@ -152,6 +193,8 @@ private:
     void writeBack(dispatch::Published<T>& setting);
 
     static void bringIntoRange(dispatch::Published<double>& setting, double fallback, double low, double high);
+    static void bringIntoRange(dispatch::Published<std::int64_t>& setting, std::int64_t low, std::int64_t high);
+    void assignLoaded(Loaded& loaded);
     void sanitiseTitle();
 
     std::shared_ptr<SettingsStore> defaults_;

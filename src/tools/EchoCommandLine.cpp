@@ -48,6 +48,19 @@ double periodValue(std::string_view option, const std::string& text) {
     return value;
 }
 
+// A whole number from `low` to `high`, digits only.
+std::uint32_t countValue(std::string_view option, const std::string& text, std::uint32_t low, std::uint32_t high,
+                         std::string_view unit) {
+    std::uint32_t value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value < low || value > high) {
+        throw BadValue{std::string(option) + " must be a whole number" + std::string(unit) + " from " +
+                       std::to_string(low) + " to " + std::to_string(high) + ", not \"" + text + "\""};
+    }
+    return value;
+}
+
 std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -62,6 +75,8 @@ struct CommandLine {
     bool replyToSender = false;
     std::string heartbeat;
     std::string heartbeatTo;
+    std::string delay;
+    std::string dropEvery;
 
     CLI::Option* listenPortOption = nullptr;
     CLI::Option* replyToSenderOption = nullptr;
@@ -70,6 +85,8 @@ struct CommandLine {
     CLI::Option* pingOption = nullptr;
     CLI::Option* replyOption = nullptr;
     CLI::Option* replyPortOption = nullptr;
+    CLI::Option* delayOption = nullptr;
+    CLI::Option* dropEveryOption = nullptr;
 
     CommandLine() : app(description(), std::string(programName)) {
         const EchoOptions defaults;
@@ -100,6 +117,13 @@ struct CommandLine {
                                 ->type_name("HOST")
                                 ->description("where heartbeats go (default: " + quoted(defaults.heartbeatHost) +
                                               ")");
+        delayOption = app.add_option("--delay", delay)
+                          ->type_name("MS")
+                          ->description("answer each ping MS milliseconds late, 1 to 60000,\nwithout holding up "
+                                        "the answers to later pings");
+        dropEveryOption = app.add_option("--drop-every", dropEvery)
+                              ->type_name("N")
+                              ->description("leave every Nth ping unanswered, 1 to 1000000\n(1 answers none)");
         app.footer("An OSC address starts with \"/\" and holds printable ASCII without spaces.");
     }
 
@@ -142,6 +166,15 @@ struct CommandLine {
                 throw BadValue{"--heartbeat-to must be a host name or address, not empty"};
             }
             result.heartbeatHost = heartbeatTo;
+        }
+        if (delayOption->count() > 0) {
+            if (heartbeatOption->count() > 0) {
+                throw BadValue{"--delay and --heartbeat cannot be given together: a heartbeat answers nothing"};
+            }
+            result.delayMs = countValue("--delay", delay, 1, 60000, " of milliseconds");
+        }
+        if (dropEveryOption->count() > 0) {
+            result.dropEvery = countValue("--drop-every", dropEvery, 1, 1000000, "");
         }
         return result;
     }

@@ -32,6 +32,13 @@ std::shared_ptr<EchoPeer> EchoPeer::create(EchoOptions options, LineSink output)
     return peer;
 }
 
+struct EchoPeer::Delayed {
+    std::chrono::steady_clock::time_point due;
+    osc::OSCMessage message;
+    std::string host;
+    std::uint16_t port;
+};
+
 EchoPeer::EchoPeer(Key, EchoOptions options, LineSink output)
     : options_(std::move(options)), output_(std::move(output)) {
     routes_.registerMethod(options_.ping);
@@ -39,6 +46,7 @@ EchoPeer::EchoPeer(Key, EchoOptions options, LineSink output)
 
 EchoPeer::~EchoPeer() {
     stopBeating();
+    stopDelaying();
     if (server_) {
         server_->stop();
     }
@@ -54,10 +62,15 @@ void EchoPeer::start() {
         beating_ = true;
         beatThread_ = std::thread([this] { beat(); });
     }
+    if (options_.delayMs > 0 && !delayThread_.joinable()) {
+        delaying_ = true;
+        delayThread_ = std::thread([this] { answerLate(); });
+    }
 }
 
 void EchoPeer::stop() {
     stopBeating();
+    stopDelaying();
     server_->stop();
 }
 
@@ -105,15 +118,82 @@ void EchoPeer::handle(const osc::OSCMessage& message, const std::string& host, s
         output_("ignored \"" + ascii::visibleText(address) + "\" from " + from);
         return;
     }
+    ++pings_;
+    if (options_.dropEvery > 0 && pings_ % options_.dropEvery == 0) {
+        output_("ping from " + from + " -> dropped (every " + std::to_string(options_.dropEvery) + ")");
+        return;
+    }
+    if (options_.delayMs > 0) {
+        sendLater(message, host, port);
+        return;
+    }
+    reply(message, host, port);
+}
+
+// Under outputMutex_.
+void EchoPeer::reply(const osc::OSCMessage& message, const std::string& host, std::uint16_t port) {
+    const auto from = endpointText(host, port);
     const auto replyPort = options_.replyToSender ? port : options_.replyPort;
     const auto to = endpointText(host, replyPort);
+    const std::string late = options_.delayMs > 0 ? " after " + std::to_string(options_.delayMs) + " ms" : "";
     try {
         client_.send(osc::OSCMessage(options_.reply, message.values()), host, replyPort);
     } catch (const std::exception& error) {
         output_("ping from " + from + " -> cannot reply \"" + options_.reply + "\" to " + to + ": " + error.what());
         return;
     }
-    output_("ping from " + from + " -> reply \"" + options_.reply + "\" to " + to);
+    output_("ping from " + from + " -> reply \"" + options_.reply + "\" to " + to + late);
+}
+
+// Under outputMutex_.
+void EchoPeer::sendLater(const osc::OSCMessage& message, const std::string& host, std::uint16_t port) {
+    {
+        std::lock_guard lock(delayMutex_);
+        if (delayed_.size() < maxDelayed) {
+            delayed_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.delayMs),
+                                message, host, port});
+            delayWake_.notify_all();
+            return;
+        }
+    }
+    output_("ping from " + endpointText(host, port) + " -> dropped (" + std::to_string(maxDelayed) +
+            " answers already waiting)");
+}
+
+void EchoPeer::answerLate() {
+    std::unique_lock lock(delayMutex_);
+    while (delaying_) {
+        if (delayed_.empty()) {
+            delayWake_.wait(lock, [this] { return !delaying_ || !delayed_.empty(); });
+            continue;
+        }
+        if (delayWake_.wait_until(lock, delayed_.front().due, [this] { return !delaying_; })) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() < delayed_.front().due) {
+            continue;
+        }
+        Delayed next = std::move(delayed_.front());
+        delayed_.pop_front();
+        lock.unlock();
+        {
+            std::lock_guard output(outputMutex_);
+            reply(next.message, next.host, next.port);
+        }
+        lock.lock();
+    }
+}
+
+void EchoPeer::stopDelaying() {
+    {
+        std::lock_guard lock(delayMutex_);
+        delaying_ = false;
+        delayed_.clear();
+    }
+    delayWake_.notify_all();
+    if (delayThread_.joinable()) {
+        delayThread_.join();
+    }
 }
 
 }  // namespace vorn::tools

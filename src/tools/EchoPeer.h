@@ -4,8 +4,10 @@
 #include "net/OSCServer.h"
 #include "osc/OSCAddressSpace.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +35,12 @@ struct EchoOptions {
     // only emit a heartbeat do.
     std::optional<double> heartbeat;
     std::string heartbeatHost = "127.0.0.1";
+    // Answer each ping this many milliseconds after it came, as a slow or
+    // busy device would; later pings are answered on their own schedule.
+    std::uint32_t delayMs = 0;
+    // Leave every Nth ping unanswered (the Nth, the 2Nth, ...), as a lossy
+    // link would; 0 answers all.
+    std::uint32_t dropEvery = 0;
 };
 
 // The far end of a monitored link, for trying a monitor out without a
@@ -45,6 +53,11 @@ struct EchoOptions {
 // to the port the ping came from; with `heartbeat` nothing is answered and
 // the reply address goes out on its own at that period.
 //
+// With `delayMs` each answer goes out that long after its ping, from a thread
+// of its own, so one late answer never holds up the next; at most
+// `maxDelayed` answers wait at once and a ping beyond that is dropped (and
+// said so). With `dropEvery` every Nth ping is left unanswered.
+//
 // Says what it does in one line per received message, through `output`,
 // called one line at a time.
 class EchoPeer {
@@ -52,6 +65,7 @@ class EchoPeer {
 
 public:
     using LineSink = std::function<void(const std::string& line)>;
+    static constexpr std::size_t maxDelayed = 4096;
 
     static std::shared_ptr<EchoPeer> create(EchoOptions options, LineSink output);
 
@@ -78,6 +92,12 @@ private:
     void handle(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
     void beat();
     void stopBeating();
+    void reply(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+    void sendLater(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+    void answerLate();
+    void stopDelaying();
+
+    struct Delayed;
 
     const EchoOptions options_;
     const LineSink output_;
@@ -93,6 +113,15 @@ private:
     std::condition_variable beatWake_;
     bool beating_ = false;
     std::thread beatThread_;
+    // Pings counted for `dropEvery` (guarded by outputMutex_).
+    std::uint64_t pings_ = 0;
+    // Answers waiting for their time, oldest first: with one delay for all,
+    // the order of arrival is the order of sending.
+    std::mutex delayMutex_;
+    std::condition_variable delayWake_;
+    std::deque<Delayed> delayed_;
+    bool delaying_ = false;
+    std::thread delayThread_;
 };
 
 // "host:port", with IPv6 hosts in brackets so the port stays readable.

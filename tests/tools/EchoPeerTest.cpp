@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -27,7 +29,7 @@ using Lines = std::vector<std::string>;
 // An echo peer on ephemeral loopback ports, a sender and the replier it answers.
 struct Echo {
     explicit Echo(int family, std::string ping = "/eos/ping", std::string reply = "/eos/out/ping",
-                  bool replyToSender = false)
+                  bool replyToSender = false, const std::function<void(EchoOptions&)>& tweak = {})
         : family_(family), host_(udp::testing::loopbackHost(family)), reply_(reply), replier(family), sender(family) {
         EXPECT_TRUE(replier.ok() && sender.ok());
         EchoOptions options;
@@ -36,6 +38,7 @@ struct Echo {
         options.reply = std::move(reply);
         options.replyPort = replier.port();
         options.replyToSender = replyToSender;
+        if (tweak) tweak(options);
         peer_ = EchoPeer::create(std::move(options),
                                  [this](const std::string& line) {
                                      std::lock_guard lock(mutex_);
@@ -144,6 +147,33 @@ TEST(EchoPeerTest, AnIgnoredAddressIsPrintedEscapedOnOneLine) {
     EXPECT_EQ(echo.waitForLines(2), (Lines{echo.listening(), echo.ignored("/x\\x1B]0;title\\x07\\x0D\\x0A\\x7F/y")}));
 }
 
+// Every third ping goes unanswered; the others are answered late, in the
+// order they came, each with its own arguments, and a late answer never
+// holds back the pings behind it (all four are waiting at once here).
+TEST(EchoPeerTest, DropEveryLeavesEveryNthUnansweredAndDelayKeepsOrder) {
+    Echo echo(AF_INET, "/eos/ping", "/eos/out/ping", false, [](EchoOptions& options) {
+        options.dropEvery = 3;
+        options.delayMs = 40;
+    });
+    Lines expected = {echo.listening()};
+    for (std::int32_t i = 1; i <= 6; ++i) {
+        ASSERT_TRUE(echo.send(OSCMessage("/eos/ping", {OSCValue(i)})));
+        expected.push_back(i % 3 == 0 ? "ping from " + endpointText(echo.host_, echo.sender.port()) +
+                                            " -> dropped (every 3)"
+                                      : echo.answered() + " after 40 ms");
+    }
+    for (const std::int32_t i : {1, 2, 4, 5}) {
+        EXPECT_EQ(echo.reply(), OSCMessage("/eos/out/ping", {OSCValue(i)}));
+    }
+    // The drops are said as the pings come, the answers as they leave.
+    auto lines = echo.waitForLines(expected.size());
+    std::stable_partition(lines.begin() + 1, lines.end(),
+                          [](const std::string& line) { return line.find("dropped") == std::string::npos; });
+    std::stable_partition(expected.begin() + 1, expected.end(),
+                          [](const std::string& line) { return line.find("dropped") == std::string::npos; });
+    EXPECT_EQ(lines, expected);
+}
+
 testutil::ChildProcess echoProgram(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), VORN_OSC_ECHO_PROGRAM);
     return testutil::ChildProcess(std::move(arguments));
@@ -159,7 +189,8 @@ TEST(EchoPeerProgramTest, HeldPortExitsOneAndBadOptionsTwo) {
     EXPECT_NE(held.err().find("Address already in use"), std::string::npos) << held.err();
 
     for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--listen-port", "65536"}, {"--reply-port", "0"}, {"--ping", "eos/ping"}, {"--no-such-option"}}) {
+             {"--listen-port", "65536"}, {"--reply-port", "0"}, {"--ping", "eos/ping"}, {"--no-such-option"},
+             {"--delay", "0"}, {"--delay", "5ms"}, {"--drop-every", "-1"}, {"--delay", "5", "--heartbeat", "1"}}) {
         SCOPED_TRACE(arguments.front());
         auto program = echoProgram(arguments);
         EXPECT_EQ(program.exitCode(), 2);
