@@ -45,13 +45,17 @@ DesktopAlert::DesktopAlert(std::function<QWidget*()> attentionTarget, QDBusConne
 DesktopAlert::~DesktopAlert() = default;
 
 void DesktopAlert::raiseDeadLinkAlert() {
+    alertDeadLink({});
+}
+
+void DesktopAlert::alertDeadLink(const monitor::DeadLinkAlertRequest& request) {
     // The attention request needs no permission and comes first, so a broken
     // notification service can never cost the user both signals.
     requestAttention_(attentionTarget_ ? attentionTarget_() : nullptr);
-    postNotification();
+    postNotification(request);
 }
 
-void DesktopAlert::postNotification() {
+void DesktopAlert::postNotification(const monitor::DeadLinkAlertRequest& request) {
     if (!bus_.isConnected()) {
         return;
     }
@@ -63,11 +67,16 @@ void DesktopAlert::postNotification() {
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(desktopEntry));
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue(criticalUrgency));
+    if (request.sound) {
+        hints.insert(QStringLiteral("sound-name"), QString::fromLatin1(soundName));
+    } else {
+        hints.insert(QStringLiteral("suppress-sound"), true);
+    }
     call << QString::fromUtf8(title)              // app_name
          << uint{notificationId_}                 // replaces_id: the one "VornOSC2.dead" shown so far
          << QString::fromLatin1(desktopEntry)     // app_icon
          << QString::fromUtf8(title)              // summary
-         << QString::fromUtf8(body)               // body
+         << QString::fromUtf8(request.reminder ? reminderBody : body)  // body
          << QStringList{}                         // actions
          << hints                                 // hints
          << int{-1};                              // expire_timeout: the server's default

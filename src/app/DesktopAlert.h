@@ -24,6 +24,9 @@ class DesktopAlert final : public monitor::DeadLinkAlert {
 public:
     static constexpr const char* title = "Vorn OSC 2";
     static constexpr const char* body = "OSC link is DEAD";
+    static constexpr const char* reminderBody = "OSC link is still DEAD";
+    // A name from the desktop's sound theme.
+    static constexpr const char* soundName = "dialog-warning";
     static constexpr const char* identifier = "VornOSC2.dead";
     // The installed desktop entry and icon name of the app.
     static constexpr const char* desktopEntry = "vorn-osc";
@@ -43,12 +46,15 @@ public:
     DesktopAlert& operator=(const DesktopAlert&) = delete;
 
     void raiseDeadLinkAlert() override;
+    // A reminder says the link is still DEAD; with `sound` the notification
+    // asks the desktop for its warning sound, without it for silence.
+    void alertDeadLink(const monitor::DeadLinkAlertRequest& request) override;
 
     // The notification id the service gave for "VornOSC2.dead", 0 before any.
     std::uint32_t notificationId() const noexcept { return notificationId_; }
 
 private:
-    void postNotification();
+    void postNotification(const monitor::DeadLinkAlertRequest& request);
 
     std::function<QWidget*()> attentionTarget_;
     QDBusConnection bus_;

@@ -293,6 +293,10 @@ void LogView::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(copyAction_);
     menu.addAction(selectAllAction_);
+    if (extendMenu_) {
+        menu.addSeparator();
+        extendMenu_(menu);
+    }
     menu.exec(event->globalPos());
 }
 

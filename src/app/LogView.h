@@ -8,6 +8,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
+class QMenu;
+
 class QAction;
 class QItemSelectionModel;
 
@@ -53,6 +57,10 @@ public:
 
     QAction* copyAction() const noexcept { return copyAction_; }
 
+    // Adds the window's own entries below Copy and Select All in the
+    // context menu.
+    void setMenuExtension(std::function<void(QMenu&)> extend) { extendMenu_ = std::move(extend); }
+
     int rowHeight() const noexcept { return rowHeight_; }
 
     // Where `index` is drawn, in viewport coordinates.
@@ -89,6 +97,7 @@ private:
     QAction* copyAction_ = nullptr;
     QAction* selectAllAction_ = nullptr;
     int rowHeight_ = 16;
+    std::function<void(QMenu&)> extendMenu_;
 };
 
 }  // namespace vorn::app

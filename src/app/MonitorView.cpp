@@ -1,18 +1,22 @@
 #include "app/MonitorView.h"
 
+#include "app/AlarmMenu.h"
 #include "app/LogExport.h"
 #include "app/LogLineDelegate.h"
 #include "app/LogModel.h"
 #include "app/LogView.h"
 #include "app/Look.h"
 #include "app/Palette.h"
+#include "app/QualityStrip.h"
 #include "app/SettingsWindowManager.h"
 #include "app/VornApp.h"
 #include "app/WaveformView.h"
 
 #include <QDesktopServices>
 #include <QHBoxLayout>
+#include <QContextMenuEvent>
 #include <QIcon>
+#include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
@@ -79,6 +83,9 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
     slotLayout->addWidget(waveform_, 0, Qt::AlignVCenter);
     column->addWidget(slot);
 
+    quality_ = new QualityStrip(manager_, this);
+    column->addWidget(quality_);
+
     chevron_ = barButton(this);
     chevron_->setToolTip(QStringLiteral("Toggle window height"));
     chevron_->setIconSize(QSize(chevronSize, chevronSize));
@@ -93,6 +100,7 @@ MonitorView::MonitorView(std::shared_ptr<monitor::OSCSettings> settings,
     });
     logView_->setModel(logModel_);
     logView_->setItemDelegate(new LogLineDelegate(logView_));
+    logView_->setMenuExtension([this](QMenu& menu) { AlarmMenu::addEntries(menu, this, manager_); });
     logView_->setObjectName(QStringLiteral("log"));
     // Focus on a click only, so that Ctrl+C copies the rows just selected.
     logView_->setFocusPolicy(Qt::ClickFocus);
@@ -165,7 +173,7 @@ int MonitorView::heightWithoutLog() const {
     int items = 0;
     for (int i = 0; i < column_->count(); ++i) {
         QLayoutItem* item = column_->itemAt(i);
-        if (item->widget() == logView_ || item->isEmpty()) {
+        if (item->widget() == logView_ || item->widget() == quality_ || item->isEmpty()) {
             continue;
         }
         height += item->sizeHint().height();
@@ -178,7 +186,15 @@ void MonitorView::fitLog() {
     // A log squeezed below a couple of rows shows nothing readable and
     // pushes the controls into each other: below that it goes, and the
     // strip keeps the light, the waveform, the chevron and the bar whole.
-    const int room = height() - heightWithoutLog() - column_->spacing();
+    // The figures come first, the log takes what is left.
+    int room = height() - heightWithoutLog() - column_->spacing();
+    const bool figuresShown = room >= QualityStrip::stripHeight;
+    if (figuresShown) {
+        room -= QualityStrip::stripHeight + column_->spacing();
+    }
+    if (quality_->isHidden() == figuresShown) {
+        quality_->setVisible(figuresShown);
+    }
     const int twoRows = 2 * LogView::verticalPadding + 2 * (logView_->rowHeight() + LogView::rowSpacing);
     const bool shown = room >= twoRows;
     if (logView_->isHidden() == shown) {
@@ -241,6 +257,12 @@ void MonitorView::paintEvent(QPaintEvent*) {
         plate.addRoundedRect(QRectF(logView_->geometry()), logRadius, logRadius);
         painter.fillPath(plate, QColor(0, 0, 0, 128));
     }
+}
+
+void MonitorView::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    AlarmMenu::addEntries(menu, this, manager_);
+    menu.exec(event->globalPos());
 }
 
 void MonitorView::resizeEvent(QResizeEvent* event) {

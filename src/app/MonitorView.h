@@ -20,12 +20,15 @@ namespace vorn::app {
 
 class LogModel;
 class LogView;
+class QualityStrip;
 class WaveformView;
 
 // The main window's content: the whole background is the status light
-// (green ALIVE, red DEAD), with the waveform, the collapse/expand chevron,
-// the scrolling log and the bottom bar (save, logo, settings) on top. In a
-// window too low for the log (the collapsed strip) the log is hidden.
+// (green ALIVE, red DEAD), with the waveform, the link's figures, the
+// collapse/expand chevron, the scrolling log and the bottom bar (save, logo,
+// settings) on top. In a window too low for the log (the collapsed strip)
+// the log is hidden, and the figures too when there is no room for them.
+// The context menu opens the link report, exports it, and mutes alarms.
 class MonitorView final : public QWidget {
     Q_OBJECT
 
@@ -63,6 +66,7 @@ public:
     LogView* logView() const noexcept { return logView_; }
     LogModel* logModel() const noexcept { return logModel_; }
     WaveformView* waveformView() const noexcept { return waveform_; }
+    QualityStrip* qualityStrip() const noexcept { return quality_; }
     QToolButton* chevronButton() const noexcept { return chevron_; }
     QToolButton* saveButton() const noexcept { return save_; }
     QToolButton* logoButton() const noexcept { return logo_; }
@@ -71,6 +75,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void refreshChevron();
@@ -91,6 +96,7 @@ private:
 
     QVBoxLayout* column_ = nullptr;
     WaveformView* waveform_ = nullptr;
+    QualityStrip* quality_ = nullptr;
     QToolButton* chevron_ = nullptr;
     LogView* logView_ = nullptr;
     LogModel* logModel_ = nullptr;

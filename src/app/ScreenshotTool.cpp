@@ -12,6 +12,8 @@
 // Pings go to 127.0.0.1, where nothing answers; the console's replies are
 // handed to the monitor directly, as its server would hand them over.
 
+#include "app/LinkFigures.h"
+#include "app/LinkReportWindow.h"
 #include "app/LogModel.h"
 #include "app/Look.h"
 #include "app/MainWindow.h"
@@ -151,10 +153,10 @@ public:
         loop_.runPending();
     }
 
-    // The console answers from its own port.
-    void receive(std::string_view address) {
+    // The console answers from its own port, `roundTrip` after the ping.
+    void receive(std::string_view address, std::chrono::microseconds roundTrip = 3100us) {
         manager_->handleIncomingMessage(vorn::osc::OSCMessage(vorn::osc::OSCAddressPattern(address)), "127.0.0.1",
-                                        static_cast<std::uint16_t>(consolePort));
+                                        static_cast<std::uint16_t>(consolePort), loop_.now() + roundTrip);
         loop_.runPending();
     }
 
@@ -215,11 +217,14 @@ int main(int argc, char* argv[]) {
 
     auto window = std::make_unique<vorn::app::MainWindow>(settings, manager, loop);
     // The log's times follow the monitor's clock from a fixed evening hour.
+    const QDateTime evening(QDate(2026, 12, 6), QTime(19, 30));
     const auto start = loop.now();
-    window->monitorView()->logModel()->setClock([&loop, start] {
+    window->monitorView()->logModel()->setClock([&loop, start, evening] {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(loop.now() - start);
-        return QDateTime(QDate(2026, 12, 6), QTime(19, 30)).addMSecs(elapsed.count());
+        return evening.addMSecs(elapsed.count());
     });
+    vorn::app::figures::pinWallOrigin(
+        evening.addMSecs(-std::chrono::duration_cast<std::chrono::milliseconds>(start).count()));
     window->resize(440, 400);
     window->show();
     if (!show.serverReported()) {
@@ -229,8 +234,8 @@ int main(int argc, char* argv[]) {
 
     // The console answers from the second interval on: the link turns ALIVE.
     show.tick();
-    for (int beat = 0; beat < 4; ++beat) {
-        show.receive("/eos/out/ping");
+    for (const auto roundTrip : {3100us, 2700us, 4200us, 3300us}) {
+        show.receive("/eos/out/ping", roundTrip);
         show.tick();
     }
     show.receive("/eos/out/ping");
@@ -254,6 +259,24 @@ int main(int argc, char* argv[]) {
     }
     settle(100ms);
     ok = camera.take(*window, QStringLiteral("main-dead.png")) && ok;
+
+    // The console comes back, a little slower for a while; the report
+    // shows the session with its outage.
+    for (int tick = 0; tick < 5; ++tick) {
+        show.tick();
+    }
+    for (int beat = 0; beat < 40; ++beat) {
+        const int wobble = (beat * 7) % 5;
+        show.receive("/eos/out/ping", std::chrono::microseconds(beat < 12 ? 9000 + 900 * wobble : 2900 + 300 * wobble));
+        show.tick();
+    }
+    {
+        vorn::app::LinkReportWindow report(manager);
+        report.resize(640, 560);
+        report.show();
+        settle(100ms);
+        ok = camera.take(report, QStringLiteral("link-report.png")) && ok;
+    }
 
     // The window as it opens, with documentation addresses in place of this
     // machine's.

@@ -1,6 +1,8 @@
 #include "app/SettingsView.h"
 
+#include "app/AlarmSettingsView.h"
 #include "app/Look.h"
+#include "app/SettingsForm.h"
 #include "app/Stepper.h"
 #include "ascii/Graphemes.h"
 #include "monitor/DevicePresets.h"
@@ -21,6 +23,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -28,72 +31,9 @@
 namespace vorn::app {
 namespace {
 
+using namespace form;
+
 constexpr int formPadding = 12;
-constexpr int headerIconSize = 16;
-
-QString toQString(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-// Replaces the field's text only when it differs, so that a field echoing
-// the user's own edit keeps its cursor and selection.
-void showText(QLineEdit* field, const QString& text) {
-    if (field->text() != text) {
-        field->setText(text);
-    }
-}
-
-QWidget* sectionHeader(const QString& iconName, const QString& text) {
-    auto* header = new QWidget;
-    auto* row = new QHBoxLayout(header);
-    row->setContentsMargins(0, 8, 0, 4);
-    row->setSpacing(6);
-    auto* icon = new QLabel;
-    icon->setPixmap(look::symbolIcon(iconName, headerIconSize, look::symbolColour()).pixmap(headerIconSize, headerIconSize));
-    auto* label = new QLabel(text);
-    label->setTextFormat(Qt::PlainText);
-    QFont bold = label->font();
-    bold.setBold(true);
-    label->setFont(bold);
-    row->addWidget(icon);
-    row->addWidget(label);
-    row->addStretch(1);
-    return header;
-}
-
-// A grouped section: its rows in a panel, labels in a right-aligned column.
-QGridLayout* sectionRows(QVBoxLayout* form) {
-    auto* panel = new QFrame;
-    panel->setFrameShape(QFrame::StyledPanel);
-    auto* grid = new QGridLayout(panel);
-    grid->setContentsMargins(10, 8, 10, 8);
-    grid->setHorizontalSpacing(8);
-    grid->setVerticalSpacing(6);
-    grid->setColumnMinimumWidth(0, SettingsView::labelWidth);
-    grid->setColumnStretch(1, 1);
-    form->addWidget(panel);
-    return grid;
-}
-
-void addRow(QGridLayout* grid, const QString& text, QWidget* control, Qt::Alignment controlAlignment = {}) {
-    const int row = grid->rowCount();
-    if (!text.isEmpty()) {
-        auto* label = new QLabel(text);
-        label->setTextFormat(Qt::PlainText);
-        label->setFixedWidth(SettingsView::labelWidth);
-        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        label->setBuddy(control);
-        grid->addWidget(label, row, 0);
-    }
-    grid->addWidget(control, row, 1, controlAlignment);
-}
-
-QLineEdit* textField() {
-    auto* field = new QLineEdit;
-    field->setAlignment(Qt::AlignLeading | Qt::AlignVCenter);
-    field->setClearButtonEnabled(false);
-    return field;
-}
 
 QLineEdit* portField() {
     auto* field = textField();
@@ -185,6 +125,14 @@ void SettingsView::buildForm() {
     pingInterval_ = new Stepper(minPingInterval, maxPingInterval, 1.0, &SettingsView::pingIntervalText);
     pingInterval_->setObjectName(QStringLiteral("pingInterval"));
     addRow(network, tr("Ping Interval"), pingInterval_, Qt::AlignLeft);
+    pingPortReplies_ = new QCheckBox(tr("Hear Replies to the Ping's Port"));
+    pingPortReplies_->setObjectName(QStringLiteral("listenOnPingPort"));
+    pingPortReplies_->setToolTip(tr("For devices that answer whoever sent the ping"));
+    addRow(network, {}, pingPortReplies_);
+    passive_ = new QCheckBox(tr("Passive: Send No Pings"));
+    passive_->setObjectName(QStringLiteral("passive"));
+    passive_->setToolTip(tr("For devices that send a heartbeat on their own"));
+    addRow(network, {}, passive_);
 
     auto* addressBlock = new QVBoxLayout;
     addressBlock->setSpacing(4);
@@ -222,9 +170,13 @@ void SettingsView::buildForm() {
     alarm_->setObjectName(QStringLiteral("alarmEnabled"));
     addRow(display, {}, alarm_);
 
+    alarmSettings_ = new AlarmSettingsView(settings_);
+    form->addWidget(alarmSettings_);
+
     form->addStretch(1);
     setMinimumWidth(formWidth);
-    setMinimumHeight(formHeight);
+    // Never squeezed below what its rows need: the window scrolls instead.
+    setMinimumHeight(std::max(formHeight, form->minimumSize().height()));
 }
 
 void SettingsView::bindSettings() {
@@ -246,6 +198,8 @@ void SettingsView::bindSettings() {
     subscriptions_.push_back(s.alwaysOnTop.subscribe([this](const bool& v) { alwaysOnTop_->setChecked(v); }));
     subscriptions_.push_back(s.opacity.subscribe([this](const double& v) { opacity_->setValue(v); }));
     subscriptions_.push_back(s.alarmEnabled.subscribe([this](const bool& v) { alarm_->setChecked(v); }));
+    subscriptions_.push_back(s.listenOnPingPort.subscribe([this](const bool& v) { pingPortReplies_->setChecked(v); }));
+    subscriptions_.push_back(s.passive.subscribe([this](const bool& v) { passive_->setChecked(v); }));
     subscriptions_.push_back(localIPMonitor_->addresses.subscribe([this](const std::vector<std::string>& list) {
         QStringList rows;
         rows.reserve(static_cast<qsizetype>(list.size()));
@@ -295,6 +249,9 @@ void SettingsView::bindSettings() {
         }
     });
     connect(alarm_, &QCheckBox::clicked, this, [this](bool checked) { settings_->alarmEnabled = checked; });
+    connect(pingPortReplies_, &QCheckBox::clicked, this,
+            [this](bool checked) { settings_->listenOnPingPort = checked; });
+    connect(passive_, &QCheckBox::clicked, this, [this](bool checked) { settings_->passive = checked; });
 }
 
 void SettingsView::choosePreset(int index) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/SettingsForm.h"
 #include "dispatch/Cancellable.h"
 #include "dispatch/MainLoop.h"
 #include "monitor/LocalIPMonitor.h"
@@ -22,6 +23,8 @@ class QStringListModel;
 
 namespace vorn::app {
 
+class AlarmSettingsView;
+
 class Stepper;
 
 // The settings form. Every control is bound straight to the shared settings:
@@ -34,7 +37,7 @@ class SettingsView final : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int labelWidth = 130;
+    static constexpr int labelWidth = form::labelWidth;
     static constexpr int portFieldWidth = 240;
     static constexpr int addressListWidth = 240;
     static constexpr int addressListHeight = 80;
@@ -70,10 +73,13 @@ public:
     QLineEdit* pingMessageField() const noexcept { return pingMessage_; }
     QLineEdit* desiredReplyField() const noexcept { return desiredReply_; }
     Stepper* pingIntervalStepper() const noexcept { return pingInterval_; }
+    QCheckBox* pingPortRepliesToggle() const noexcept { return pingPortReplies_; }
+    QCheckBox* passiveToggle() const noexcept { return passive_; }
     QListView* addressList() const noexcept { return addresses_; }
     QCheckBox* alwaysOnTopToggle() const noexcept { return alwaysOnTop_; }
     Stepper* opacityStepper() const noexcept { return opacity_; }
     QCheckBox* alarmToggle() const noexcept { return alarm_; }
+    AlarmSettingsView* alarmSettings() const noexcept { return alarmSettings_; }
 
     // A whole number from 1 to 65535, as a port field accepts it; nothing for
     // any other text.
@@ -107,11 +113,14 @@ private:
     QLineEdit* pingMessage_ = nullptr;
     QLineEdit* desiredReply_ = nullptr;
     Stepper* pingInterval_ = nullptr;
+    QCheckBox* pingPortReplies_ = nullptr;
+    QCheckBox* passive_ = nullptr;
     QListView* addresses_ = nullptr;
     QStringListModel* addressModel_ = nullptr;
     QCheckBox* alwaysOnTop_ = nullptr;
     Stepper* opacity_ = nullptr;
     QCheckBox* alarm_ = nullptr;
+    AlarmSettingsView* alarmSettings_ = nullptr;
 
     // Declared last: cancelled first, before the controls they update go.
     std::vector<dispatch::Cancellable> subscriptions_;

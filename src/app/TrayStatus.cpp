@@ -1,6 +1,8 @@
 #include "app/TrayStatus.h"
 
+#include "app/AlarmMenu.h"
 #include "app/HeartIcon.h"
+#include "app/LinkReportWindow.h"
 #include "app/Look.h"
 #include "app/SettingsWindowManager.h"
 
@@ -9,6 +11,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMenu>
 #include <QScreen>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -148,6 +151,26 @@ QFrame* TrayStatus::buildPanel() {
     connect(settingsItem, &QToolButton::clicked, this,
             [this] { SettingsWindowManager::open(settings_, manager_, mainLoop_); });
 
+    QToolButton* reportItem = panelItem(QStringLiteral("chart-bar"), tr("Link Report"));
+    reportItem->setObjectName(QStringLiteral("reportItem"));
+    reportItem->setToolTip(tr("Round trips, availability and outages of this session"));
+    connect(reportItem, &QToolButton::clicked, this, [this] {
+        panel_->hide();
+        LinkReportWindow::open(manager_);
+    });
+
+    // The mute entries are made as the menu opens, so "Unmute alarms" shows
+    // only while muted.
+    QToolButton* muteItem = panelItem(QStringLiteral("bell-slash"), tr("Mute Alarms"));
+    muteItem->setObjectName(QStringLiteral("muteItem"));
+    auto* muteMenu = new QMenu(muteItem);
+    connect(muteMenu, &QMenu::aboutToShow, this, [this, muteMenu] {
+        muteMenu->clear();
+        AlarmMenu::addMuteEntries(*muteMenu, manager_);
+    });
+    muteItem->setMenu(muteMenu);
+    muteItem->setPopupMode(QToolButton::InstantPopup);
+
     auto* divider = new QFrame;
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -157,6 +180,8 @@ QFrame* TrayStatus::buildPanel() {
     connect(quitItem, &QToolButton::clicked, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
     column->addWidget(settingsItem);
+    column->addWidget(reportItem);
+    column->addWidget(muteItem);
     column->addWidget(divider);
     column->addWidget(quitItem);
     return frame;

@@ -19,7 +19,8 @@ class QWidget;
 namespace vorn::app {
 
 // The tray item: a heart that is filled while the link is ALIVE and slashed
-// while it is DEAD, and a small panel under it to open the settings or quit.
+// while it is DEAD, and a small panel under it to open the settings or the
+// link report, mute alarms, or quit.
 //
 // The icon follows the monitor whether or not a tray is there to show it: a
 // tray that appears later (a panel restarted during a show) picks the icon up

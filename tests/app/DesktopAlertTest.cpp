@@ -133,7 +133,16 @@ private Q_SLOTS:
             const QVariant urgency = call.hints.value(QStringLiteral("urgency"));
             QCOMPARE(urgency.metaType(), QMetaType::fromType<uchar>());
             QCOMPARE(urgency.value<uchar>(), uchar{2});  // critical
+            QCOMPARE(call.hints.value(QStringLiteral("suppress-sound")).toBool(), true);
         }
+
+        // A reminder with sound: the same notification, replaced again.
+        alert->alertDeadLink({.reminder = true, .sound = true});
+        QTRY_COMPARE(service_->calls.size(), std::size_t{3});
+        QCOMPARE(service_->calls[2].replacesId, 42u);
+        QCOMPARE(service_->calls[2].body, QStringLiteral("OSC link is still DEAD"));
+        QCOMPARE(service_->calls[2].hints.value(QStringLiteral("sound-name")).toString(), QStringLiteral("dialog-warning"));
+        QVERIFY(!service_->calls[2].hints.contains(QStringLiteral("suppress-sound")));
     }
 
     // No service, then an error reply: attention is requested all the same,
