@@ -1,6 +1,7 @@
 #include "tools/CliOptions.h"
 
 #include "monitor/JsonSettingsStore.h"
+#include "tools/detail/AlarmOptions.h"
 #include "tools/detail/OptionValues.h"
 
 #include <CLI/CLI.hpp>
@@ -85,6 +86,7 @@ struct CommandLine {
     bool passive = false;
     bool noPassive = false;
     bool showSender = false;
+    detail::AlarmOptions alarms;
 
     CLI::Option* configDirOption = nullptr;
     CLI::Option* targetOption = nullptr;
@@ -118,6 +120,7 @@ struct CommandLine {
         passiveOption = app.add_flag("--passive", passive);
         noPassiveOption = app.add_flag("--no-passive", noPassive);
         showSenderOption = app.add_flag("--show-sender", showSender);
+        alarms.add(app);
         configDirOption = app.add_option("--config-dir", configDir)->type_name("DIR");
         app.footer(footer());
     }
@@ -130,7 +133,8 @@ struct CommandLine {
                "from, for devices that answer whoever sent to them. It prints one line for every\n"
                "ping, every message received and every change of state. The link is ALIVE\n"
                "while answers come back and DEAD after two pings in a row go unanswered;\n"
-               "then the terminal bell rings (unless the alarm is off). Ctrl-C stops it.\n"
+               "then the terminal bell rings (unless the alarm is off). SIGUSR1 mutes the\n"
+               "alarm until the link is ALIVE again, or unmutes it. Ctrl-C stops it.\n"
                "\n"
                "The options change the saved settings, as an edit in the settings form of\n"
                "the desktop app would: what you give once stays in force for later runs.\n";
@@ -172,6 +176,7 @@ struct CommandLine {
                                    (now.passive ? "on" : "off") + ")");
         noPassiveOption->description("ping again, every interval");
         showSenderOption->description("print where each received message came from beside\nits line (this run only)");
+        alarms.describe(now);
         configDirOption->description("keep the settings in DIR/settings.json instead:\none folder per link when you "
                                      "watch several");
     }
@@ -228,6 +233,10 @@ struct CommandLine {
             onOff("--ping-port-replies", pingPortReplies, "--no-ping-port-replies", noPingPortReplies);
         result.passive = onOff("--passive", passive, "--no-passive", noPassive);
         result.showSender = showSender;
+        alarms.read(result);
+        if (result.json && showSender) {
+            throw BadValue{"--show-sender and --json cannot be given together: each JSON object has its sender"};
+        }
         return result;
     }
 };
@@ -258,6 +267,14 @@ void CliOptions::applyTo(Settings& settings) const {
     assign(settings.alarmEnabled, alarmEnabled);
     assign(settings.listenOnPingPort, listenOnPingPort);
     assign(settings.passive, passive);
+    assign(settings.missesBeforeDead, missesBeforeDead);
+    assign(settings.repliesBeforeAlive, repliesBeforeAlive);
+    assign(settings.slowRoundTripMs, slowRoundTripMs);
+    assign(settings.deadReminderMinutes, deadReminderMinutes);
+    assign(settings.alarmSound, alarmSound);
+    assign(settings.onDeadCommand, onDeadCommand);
+    assign(settings.onAliveCommand, onAliveCommand);
+    assign(settings.stateMessage, stateMessage);
 }
 
 std::string presetList() {

@@ -28,8 +28,20 @@ struct CliOptions {
     std::optional<bool> alarmEnabled;
     std::optional<bool> listenOnPingPort;
     std::optional<bool> passive;
-    // Not a setting: print each received message's sender beside its line.
+    std::optional<std::int64_t> missesBeforeDead;
+    std::optional<std::int64_t> repliesBeforeAlive;
+    std::optional<std::int64_t> slowRoundTripMs;
+    std::optional<std::int64_t> deadReminderMinutes;
+    std::optional<bool> alarmSound;
+    std::optional<std::string> onDeadCommand;
+    std::optional<std::string> onAliveCommand;
+    std::optional<std::string> stateMessage;
+    // Not settings, for this run: print each received message's sender
+    // beside its line; print JSON objects instead of lines; put the local
+    // time before each line.
     bool showSender = false;
+    bool json = false;
+    bool timestamps = false;
 
     // <configDir>/settings.json, or the user's settings file when no folder
     // was given.

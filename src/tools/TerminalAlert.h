@@ -13,14 +13,19 @@ namespace vorn::tools {
 class TerminalAlert final : public monitor::DeadLinkAlert {
 public:
     static constexpr const char* message = "Vorn OSC 2: OSC link is DEAD";
+    static constexpr const char* reminder = "Vorn OSC 2: OSC link is still DEAD";
 
-    // `stream` must outlive the alert.
-    explicit TerminalAlert(std::ostream& stream = std::cerr) : stream_(stream) {}
+    // `stream` must outlive the alert. Without `bell` no bell is rung
+    // whatever an alert asks: the program's output is not a terminal, and a
+    // bell byte would only litter a captured log.
+    explicit TerminalAlert(std::ostream& stream = std::cerr, bool bell = true) : stream_(stream), bell_(bell) {}
 
     void raiseDeadLinkAlert() override;
+    void alertDeadLink(const monitor::DeadLinkAlertRequest& request) override;
 
 private:
     std::ostream& stream_;
+    bool bell_;
 };
 
 }  // namespace vorn::tools

@@ -8,6 +8,7 @@
 #include "monitor/OSCSettings.h"
 #include "monitor/SessionLog.h"
 #include "tools/CliOptions.h"
+#include "tools/JsonEvents.h"
 #include "tools/LinePrinter.h"
 #include "tools/TerminalAlert.h"
 
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -50,7 +52,22 @@ int monitorLink(const tools::CliOptions& options) {
     // while we watch: the monitor follows.
     settings->followStore(mainLoop);
 
-    auto manager = monitor::OSCManager::create(settings, mainLoop, std::make_shared<tools::TerminalAlert>(std::cerr));
+    // The bell only where someone can hear it: a bell byte in a captured
+    // log is litter.
+    auto manager = monitor::OSCManager::create(
+        settings, mainLoop, std::make_shared<tools::TerminalAlert>(std::cerr, ::isatty(STDOUT_FILENO) == 1));
+
+    // SIGUSR1 mutes the alarm until the link is ALIVE again, or unmutes it;
+    // taken by the loop, so the monitor is only ever touched on its thread.
+    asio::signal_set muteSignal(mainLoop.context(), SIGUSR1);
+    std::function<void(const asio::error_code&, int)> onMuteSignal = [&](const asio::error_code& error, int) {
+        if (error) {
+            return;
+        }
+        manager->toggleMute();
+        muteSignal.async_wait(onMuteSignal);
+    };
+    muteSignal.async_wait(onMuteSignal);
 
     // The whole log goes to the session file; nothing but the printer's
     // buffer keeps lines in memory. The loop has not started yet, so no line
@@ -73,23 +90,38 @@ int monitorLink(const tools::CliOptions& options) {
             mainLoop.stop();
         });
     });
+    // The sender and the time go beside the line, never into it: the
+    // session file and anything that reads the lines keep their exact text.
+    const auto show = [&printer, &options](std::size_t index, const std::string& line,
+                                           const monitor::LineEvent& event, const std::string& sender) {
+        const auto now = std::chrono::system_clock::now();
+        if (options.json) {
+            printer.print(index, tools::jsonEvent(now, event, line));
+            return;
+        }
+        std::string text = options.timestamps ? tools::timestamped(now, line) : line;
+        if (options.showSender && !sender.empty()) {
+            text += "  (from " + sender + ")";
+        }
+        printer.print(index, text);
+    };
     for (std::size_t i = 0; i < manager->log.size(); ++i) {
-        printer.print(manager->log.firstIndex() + i, manager->log[i]);
+        // Only the restart line comes before the loop runs.
+        show(manager->log.firstIndex() + i, manager->log[i], monitor::LineEvent("restart"), {});
     }
     manager->log.setMemoryLimit(0);
-    // The sender goes beside the line, never into it: the session file and
-    // anything that reads the lines keep their exact text.
-    auto printing = manager->log.subscribe([&printer, &options, monitor = manager.get()](std::size_t index,
-                                                                                      const std::string& line) {
-        const std::string& sender = monitor->senderOfLineBeingAppended();
-        if (options.showSender && !sender.empty()) {
-            printer.print(index, line + "  (from " + sender + ")");
-        } else {
-            printer.print(index, line);
-        }
-    });
+    auto printing = manager->log.subscribe(
+        [&show, monitor = manager.get()](std::size_t index, const std::string& line) {
+            show(index, line, monitor->eventOfLineBeingAppended(), monitor->senderOfLineBeingAppended());
+        });
 
     mainLoop.run();
+
+    muteSignal.cancel();
+    if (options.json && outputError == 0) {
+        printer.print(manager->log.count() - 1,
+                      tools::jsonSummary(std::chrono::system_clock::now(), manager->currentStatistics()));
+    }
 
     printing.cancel();
     manager.reset();
