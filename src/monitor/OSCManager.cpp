@@ -368,6 +368,18 @@ void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std
     // that nothing counts as a reply.
     const bool isReply = !desiredReply.empty() && address.find(desiredReply) != std::string_view::npos;
 
+    // Credited before the line and the count are handed to the main thread,
+    // so that whoever sees the count finds the interval credited.
+    if (isReply) {
+        lastReplyReceived_.store(true);
+    } else {
+        if (!sender.empty()) {
+            std::lock_guard lock(desiredReplyMutex_);
+            lastOtherSender_ = sender;
+        }
+        otherMessageReceived_.store(true);
+    }
+
     // Anyone who reaches the port writes this text; escaped, it can neither
     // break the line nor drive the terminal that shows it.
     mainLoop_.post([self = shared_from_this(), sender, isReply, arrivedAt, host, port,
@@ -376,7 +388,9 @@ void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std
         event.fromHost = host;
         event.fromPort = port;
         std::optional<MonitorTime> roundTrip;
-        if (isReply) {
+        // A heartbeat answers no ping: the pings of an earlier active spell
+        // would give it a round trip it does not have.
+        if (isReply && !self->settings_->passive.get()) {
             roundTrip = self->quality_.replyArrived(arrivedAt);
             if (roundTrip) {
                 event.rttMs = milliseconds(*roundTrip);
@@ -393,16 +407,6 @@ void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std
             self->publishStatistics();
         }
     });
-
-    if (!isReply) {
-        if (!sender.empty()) {
-            std::lock_guard lock(desiredReplyMutex_);
-            lastOtherSender_ = sender;
-        }
-        otherMessageReceived_.store(true);
-        return;
-    }
-    lastReplyReceived_.store(true);
 }
 
 // A wrong reply text, or a device that answers somewhere other than where it

@@ -309,3 +309,45 @@ TEST(OSCSettingsDeathTest, KeyLookupStopsOnAPropertyThatIsNotASetting) {
 
 }  // namespace
 }  // namespace vorn::monitor
+
+namespace vorn::monitor {
+namespace {
+
+// The alarm settings: a file from before them loads with today's behaviour,
+// values out of range come back to the nearest end, on load and on
+// assignment, and what is assigned is written under its key.
+TEST(OSCSettingsAlarms, OldFilesLoadWithDefaultsAndRangesHold) {
+    auto old = std::make_shared<MemorySettingsStore>();
+    old->setObject(std::string("desk"), "targetIP");
+    const OSCSettings before(old);
+    EXPECT_EQ(before.missesBeforeDead.get(), 2);
+    EXPECT_EQ(before.repliesBeforeAlive.get(), 1);
+    EXPECT_EQ(before.slowRoundTripMs.get(), 0);
+    EXPECT_EQ(before.deadReminderMinutes.get(), 0);
+    EXPECT_TRUE(before.alarmSound.get());
+    EXPECT_EQ(before.onDeadCommand.get(), "");
+    EXPECT_EQ(before.stateMessage.get(), "");
+
+    auto store = std::make_shared<MemorySettingsStore>();
+    store->setObject(std::int64_t{500}, "missesBeforeDead");
+    store->setObject(std::int64_t{-3}, "slowRoundTripMs");
+    store->setObject(std::string("3"), "repliesBeforeAlive");
+    store->setObject(std::int64_t{99999}, "deadReminderMinutes");
+    store->setObject(std::string("sh -c 'x'"), "onAliveCommand");
+    OSCSettings settings(store);
+    EXPECT_EQ(settings.missesBeforeDead.get(), 100);
+    EXPECT_EQ(settings.slowRoundTripMs.get(), 0);
+    EXPECT_EQ(settings.repliesBeforeAlive.get(), 1) << "a text is no count";
+    EXPECT_EQ(settings.deadReminderMinutes.get(), 1440);
+    EXPECT_EQ(settings.onAliveCommand.get(), "sh -c 'x'");
+    EXPECT_EQ(store->integerForKey("missesBeforeDead"), 500) << "loading writes nothing";
+
+    settings.missesBeforeDead = 0;
+    EXPECT_EQ(settings.missesBeforeDead.get(), 1);
+    EXPECT_EQ(store->integerForKey("missesBeforeDead"), 1);
+    settings.stateMessage = "127.0.0.1:53000/cue/1/go";
+    EXPECT_EQ(store->stringForKey("stateMessage"), "127.0.0.1:53000/cue/1/go");
+}
+
+}  // namespace
+}  // namespace vorn::monitor
