@@ -77,6 +77,14 @@ std::string capturedStdout(F run) {
     return text;
 }
 
+// Shows `view` at 300 by 400 and waits until its rows hold the whole log.
+bool shownWithTheLog(MonitorView& view, const MonitorFixture& fixture) {
+    view.resize(300, 400);
+    view.show();
+    return QTest::qWaitForWindowExposed(&view) &&
+           QTest::qWaitFor([&] { return view.logModel()->rowCount() == static_cast<int>(fixture.manager->log.size()); });
+}
+
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -315,10 +323,7 @@ private Q_SLOTS:
     void logTakesOneBatchPerTurnAndScrollsToTheNewestLine() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        QTRY_COMPARE(view.logModel()->rowCount(), static_cast<int>(fixture.manager->log.size()));
+        QVERIFY(shownWithTheLog(view, fixture));
         QSignalSpy inserted(view.logModel(), &QAbstractItemModel::rowsInserted);
         const int before = view.logModel()->rowCount();
         for (int i = 0; i < 1000; ++i) fixture.manager->log.append("line " + std::to_string(i));
@@ -338,9 +343,7 @@ private Q_SLOTS:
     void logRowsAreSelectedAndCopiedAsTheirExactText() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(shownWithTheLog(view, fixture));
         auto& log = fixture.manager->log;
         const std::string longLine = "→ Sent ping “/eos/ping” to 127.0.0.1:8000 " + std::string(300, 'x');
         for (const std::string& line : {std::string("first <b>"), longLine, std::string("third"), std::string("fourth")}) {
@@ -387,9 +390,7 @@ private Q_SLOTS:
     void logRowsFollowTheMemoryBound() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(shownWithTheLog(view, fixture));
         auto& log = fixture.manager->log;
         log.setMemoryLimit(50);
         auto* model = view.logModel();

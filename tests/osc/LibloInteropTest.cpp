@@ -73,7 +73,8 @@ OSCValue fromLiblo(char type, const lo_arg* arg) {
     case 'm': return load<OSCMIDIValue>(p);  // port, status and data bytes in wire order
     case 't': return OSCTimeTag(std::uint64_t{load<lo_timetag>(p).sec} << 32 | load<lo_timetag>(p).frac);
     }
-    return std::string("liblo read the unknown type ") + type;
+    ADD_FAILURE() << "liblo read the unknown type " << type;
+    return OSCNullValue{};
 }
 
 void addToLiblo(lo_message m, const OSCValue& v) {
