@@ -295,9 +295,7 @@ std::string presetList() {
 
 CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
     CommandLine commandLine;
-    try {
-        commandLine.app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
+    const auto beforeHelp = [&commandLine] {
         // The folder is read even when help is asked for, so that the values
         // shown are those of the file the same command line would use; only
         // read: asking for help changes nothing, not even a broken file.
@@ -308,22 +306,16 @@ CliParseResult parseCliOptions(int argc, const char* const argv[], std::ostream&
         const Settings now(std::make_shared<monitor::JsonSettingsStore>(
             where.settingsFile(), std::string(programName), monitor::JsonSettingsStore::Access::readOnly));
         commandLine.describe(now);
-        out << commandLine.app.help() << std::flush;
-        return {std::nullopt, 0};
-    } catch (const CLI::ParseError& error) {
-        err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
-        return {std::nullopt, 2};
-    }
-    if (commandLine.presetOption->count() > 0 && commandLine.preset == "list") {
-        out << presetList() << std::flush;
-        return {std::nullopt, 0};
-    }
-    try {
+    };
+    const auto read = [&commandLine, &out]() -> CliParseResult {
+        if (commandLine.presetOption->count() > 0 && commandLine.preset == "list") {
+            out << presetList() << std::flush;
+            return {std::nullopt, 0};
+        }
         return {commandLine.options(), 0};
-    } catch (const BadValue& bad) {
-        err << programName << ": " << bad.message << '\n' << std::flush;
-        return {std::nullopt, 2};
-    }
+    };
+    return detail::parseCommandLine<CliParseResult>(commandLine.app, programName, argc, argv, out, err, beforeHelp,
+                                                    read);
 }
 
 }  // namespace vorn::tools

@@ -184,21 +184,9 @@ struct CommandLine {
 
 EchoParseResult parseEchoOptions(int argc, const char* const argv[], std::ostream& out, std::ostream& err) {
     CommandLine commandLine;
-    try {
-        commandLine.app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        out << commandLine.app.help() << std::flush;
-        return {std::nullopt, 0};
-    } catch (const CLI::ParseError& error) {
-        err << programName << ": " << error.what() << " (see --help)\n" << std::flush;
-        return {std::nullopt, 2};
-    }
-    try {
-        return {commandLine.options(), 0};
-    } catch (const BadValue& bad) {
-        err << programName << ": " << bad.message << '\n' << std::flush;
-        return {std::nullopt, 2};
-    }
+    return detail::parseCommandLine<EchoParseResult>(
+        commandLine.app, programName, argc, argv, out, err, [] {},
+        [&commandLine]() -> EchoParseResult { return {commandLine.options(), 0}; });
 }
 
 }  // namespace vorn::tools

@@ -22,7 +22,6 @@
 #include <QGuiApplication>
 #include <QHelpEvent>
 #include <QImage>
-#include <QLabel>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
@@ -30,7 +29,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
-#include <QTextEdit>
 #include <QToolButton>
 #include <QToolTip>
 
@@ -80,6 +78,14 @@ std::string capturedStdout(F run) {
     for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
     std::fclose(file);
     return text;
+}
+
+// Shows `view` at 300 by 400 and waits until its rows hold the whole log.
+bool shownWithTheLog(MonitorView& view, const MonitorFixture& fixture) {
+    view.resize(300, 400);
+    view.show();
+    return QTest::qWaitForWindowExposed(&view) &&
+           QTest::qWaitFor([&] { return view.logModel()->rowCount() == static_cast<int>(fixture.manager->log.size()); });
 }
 
 }  // namespace
@@ -297,8 +303,6 @@ private Q_SLOTS:
             shown.setHtml(model->index(row).data(Qt::ToolTipRole).toString());
             QCOMPARE(shown.toPlainText(), line);
         }
-        QVERIFY(view.findChildren<QLabel*>().isEmpty());
-        QVERIFY(view.findChildren<QTextEdit*>().isEmpty());
         // The view shows the row's tool tip where the pointer rests.
         vorn::app::LogView* list = view.logView();
         const QPoint onRow = list->visualRect(model->index(last)).center();
@@ -326,10 +330,7 @@ private Q_SLOTS:
     void logTakesOneBatchPerTurnAndScrollsToTheNewestLine() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        QTRY_COMPARE(view.logModel()->rowCount(), static_cast<int>(fixture.manager->log.size()));
+        QVERIFY(shownWithTheLog(view, fixture));
         QSignalSpy inserted(view.logModel(), &QAbstractItemModel::rowsInserted);
         const int before = view.logModel()->rowCount();
         for (int i = 0; i < 1000; ++i) fixture.manager->log.append("line " + std::to_string(i));
@@ -349,9 +350,7 @@ private Q_SLOTS:
     void logRowsAreSelectedAndCopiedAsTheirExactText() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(shownWithTheLog(view, fixture));
         auto& log = fixture.manager->log;
         const std::string longLine = "→ Sent ping “/eos/ping” to 127.0.0.1:8000 " + std::string(300, 'x');
         for (const std::string& line : {std::string("first <b>"), longLine, std::string("third"), std::string("fourth")}) {
@@ -398,9 +397,7 @@ private Q_SLOTS:
     void logRowsFollowTheMemoryBound() {
         MonitorFixture fixture;
         MonitorView view(fixture.settings, fixture.manager, fixture.loop);
-        view.resize(300, 400);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QVERIFY(shownWithTheLog(view, fixture));
         auto& log = fixture.manager->log;
         log.setMemoryLimit(50);
         auto* model = view.logModel();
@@ -417,16 +414,11 @@ private Q_SLOTS:
         QTRY_COMPARE(view.logView()->verticalScrollBar()->value(), view.logView()->verticalScrollBar()->maximum());
     }
 
+    // Drawn in part, the spike is its polyline cut at that part of its length.
     void spikeIsThePolylineTrimmedByLength() {
         const auto points = WaveformView::spikePoints(QSizeF(300, 50));
         QCOMPARE(points.front(), QPointF(0, 25));
-        QCOMPARE(points[1], QPointF(135, 25));
-        QCOMPARE(points[3], QPointF(143, 33));
-        QCOMPARE(points[4], QPointF(147, 5));  // the peak
-        QVERIFY(std::abs(points[5].x() - 150.6) < 1e-9 && points[5].y() == 41);
-        QVERIFY(std::abs(points[7].x() - 159) < 1e-9);
         QCOMPARE(points.back(), QPointF(300, 25));
-
         const auto length = [](const auto& line) {
             double total = 0;
             for (std::size_t i = 1; i < line.size(); ++i) total += QLineF(line[i - 1], line[i]).length();

@@ -27,6 +27,7 @@ using Json = nlohmann::json;
 using std::string;
 using namespace std::chrono_literals;
 
+// A link to a file that does not exist yet, then to one that does.
 TEST(SharedSettingsFile, ADanglingLinkIsWrittenThroughToItsTargetAndStaysALink) {
     TempDir dir;
     // Relative, into a folder that does not exist yet: dotfiles kept elsewhere.
@@ -43,13 +44,18 @@ TEST(SharedSettingsFile, ADanglingLinkIsWrittenThroughToItsTargetAndStaysALink) 
 TEST(SharedSettingsFile, EachWriteKeepsWhatTheOtherProgramWroteAndRefreshTakesItIn) {
     TempDir dir;
     const auto file = dir / "settings.json";
-    writeFile(file, R"({"targetIP": "desk.local", "frame": "10 10 300 200"})");
+    // What neither program reads stays as it is, whatever its type.
+    const Json original = {{"targetIP", "desk.local"}, {"nested", {{"list", {1, 2}}}}, {"nothing", nullptr}};
+    writeFile(file, original.dump());
     JsonSettingsStore app(file);
     JsonSettingsStore cli(file, "vorn-osc-cli");
 
     cli.setObject(string("10.0.0.7"), "targetIP");
     app.setObject(0.5, "opacity");  // the app has not looked at the file since it started
-    EXPECT_EQ(Json::parse(readFile(file)), Json({{"targetIP", "10.0.0.7"}, {"frame", "10 10 300 200"}, {"opacity", 0.5}}));
+    Json expected = original;
+    expected["targetIP"] = "10.0.0.7";
+    expected["opacity"] = 0.5;
+    EXPECT_EQ(Json::parse(readFile(file)), expected);
 
     EXPECT_EQ(app.stringForKey("targetIP"), "desk.local");
     EXPECT_TRUE(app.refresh());

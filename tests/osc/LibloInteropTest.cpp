@@ -8,12 +8,9 @@
 #include <gtest/gtest.h>
 #include <lo/lo.h>
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -76,7 +73,8 @@ OSCValue fromLiblo(char type, const lo_arg* arg) {
     case 'm': return load<OSCMIDIValue>(p);  // port, status and data bytes in wire order
     case 't': return OSCTimeTag(std::uint64_t{load<lo_timetag>(p).sec} << 32 | load<lo_timetag>(p).frac);
     }
-    return std::string("liblo read the unknown type ") + type;
+    ADD_FAILURE() << "liblo read the unknown type " << type;
+    return OSCNullValue{};
 }
 
 void addToLiblo(lo_message m, const OSCValue& v) {
@@ -206,49 +204,9 @@ std::pair<OSCBundle, lo_bundle> build(const Tree& tree, std::size_t& next) {
     return {OSCBundle(std::move(ours), OSCTimeTag(tree.time)), theirs};
 }
 
-// " [<seconds>.<fraction> ... ]" for a bundle and " <path>[<values>]" for a
-// message, as either side reads them.
-std::string outline(lo_timetag time) { return " [" + std::to_string(time.sec) + "." + std::to_string(time.frac); }
-
-std::string outline(const OSCPacket& packet) {
-    if (const auto* m = packet.messageIf()) {
-        return " " + std::string(m->addressPattern().rawAddress()) + description(m->values());
-    }
-    const auto raw = packet.bundle().timeTag().rawValue();
-    std::string text = outline(lo_timetag{static_cast<std::uint32_t>(raw >> 32), static_cast<std::uint32_t>(raw)});
-    for (const auto& element : packet.bundle().elements()) text += outline(element);
-    return text + " ]";
-}
-
-// liblo has no public bundle decoder: its server's dispatch of a packet is
-// what reads our bundles, into an outline.
-int onMessage(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* outline) {
-    std::vector<OSCValue> read;
-    for (int i = 0; i < argc; ++i) read.push_back(fromLiblo(types[i], argv[i]));
-    *static_cast<std::string*>(outline) += " " + std::string(path) + description(read);
-    return 0;
-}
-
+// liblo has no public bundle decoder; its bundles and ours are the same
+// bytes, and liblo reads its own.
 TEST(LibloInterop, NestedBundlesBothWays) {
-    // A server on a Unix socket that is never sent anything: it only parses
-    // what it is handed.
-    const auto socket = std::filesystem::path(testing::TempDir()) / ("vorn-liblo-" + std::to_string(::getpid()));
-    std::filesystem::remove(socket);
-    const std::unique_ptr<void, void (*)(lo_server)> server(
-        lo_server_new_with_proto(socket.c_str(), LO_UNIX, nullptr), lo_server_free);
-    ASSERT_TRUE(server);
-    std::string read;
-    lo_server_add_method(server.get(), nullptr, nullptr, onMessage, &read);
-    const auto start = [](lo_timetag time, void* read) {
-        *static_cast<std::string*>(read) += outline(time);
-        return 0;
-    };
-    const auto end = [](void* read) {
-        *static_cast<std::string*>(read) += " ]";
-        return 0;
-    };
-    lo_server_add_bundle_handlers(server.get(), start, end, &read);
-
     constexpr std::uint64_t y2000 = std::uint64_t{0xBC17C200} << 32, second = std::uint64_t{1} << 32;
     const std::pair<const char*, Tree> trees[] = {
         {"empty immediate bundle", {1, 0, {}, 0}},
@@ -265,18 +223,12 @@ TEST(LibloInterop, NestedBundlesBothWays) {
         const auto theirBytes = adopted(bytes, size);
         lo_bundle_free_recursive(theirs);
 
-        read.clear();
-        auto copy = ours.rawData().toVector();
-        EXPECT_GE(lo_server_dispatch_data(server.get(), copy.data(), copy.size()), 0);
-        EXPECT_EQ(read, outline(ours));
-
         EXPECT_EQ(ours.rawData(), theirBytes) << "the two encodings differ";
         const auto packet = parseOSC(theirBytes);
         ASSERT_TRUE(packet && packet->isBundle());
-        EXPECT_EQ(outline(*packet), outline(ours));
         EXPECT_EQ(packet->bundle(), ours);
+        EXPECT_EQ(packet->description(), OSCPacket(ours).description()) << "time tags differ";
     }
-    std::filesystem::remove(socket);
 }
 
 }  // namespace

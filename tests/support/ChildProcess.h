@@ -50,6 +50,7 @@ public:
         sigemptyset(&stops);
         sigaddset(&stops, SIGINT);
         sigaddset(&stops, SIGTERM);
+        sigaddset(&stops, SIGPIPE);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &stops);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -85,6 +86,8 @@ public:
     const std::string& err() const { return streams_[1].text; }
     // Both streams are closed: the program has ended, or is about to.
     bool ended() const { return streams_[0].fd < 0 && streams_[1].fd < 0; }
+    // Not ended yet, by a signal or otherwise.
+    bool running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
     void signal(int number) const { ::kill(pid_, number); }
 
     // Reads both streams until `done` holds; false when the deadline passes

@@ -7,8 +7,6 @@
 #include "support/SocketTesting.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,23 +26,14 @@ struct Delivery {
     std::chrono::steady_clock::time_point at;
 };
 
-class Recorder {
+class Recorder : public dispatch::testing::Recorded<Delivery> {
 public:
     OSCMessageHandler handler() {
         return [this](const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag, const std::string& host,
                       std::uint16_t port) {
-            std::lock_guard lock(mutex_);
-            deliveries_.push_back({message, std::string(message.addressPattern().rawAddress()), timeTag, host, port,
-                                   std::chrono::steady_clock::now()});
-            changed_.notify_all();
+            add({message, std::string(message.addressPattern().rawAddress()), timeTag, host, port,
+                 std::chrono::steady_clock::now()});
         };
-    }
-
-    // All calls once there are `count`; fewer only when the patience ran out.
-    std::vector<Delivery> waitFor(std::size_t count) const {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, patience, [&] { return deliveries_.size() >= count; });
-        return deliveries_;
     }
 
     std::vector<std::string> addresses() const {
@@ -52,11 +41,6 @@ public:
         for (const auto& delivery : waitFor(0)) result.push_back(delivery.address);
         return result;
     }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<Delivery> deliveries_;
 };
 
 inline std::string wire(const osc::OSCPacket& packet) {

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 // Ways for a test to wait for other threads. The time-outs only keep a broken
 // build from hanging; no test depends on how long anything takes.
@@ -39,6 +40,29 @@ using Event = Countdown;
 struct ReleaseMarker {
     Event& released;
     ~ReleaseMarker() { released.arrive(); }
+};
+
+// What other threads hand over, in the order they hand it over.
+template <class T>
+class Recorded {
+public:
+    void add(T value) {
+        std::lock_guard lock(mutex_);
+        values_.push_back(std::move(value));
+        changed_.notify_all();
+    }
+
+    // Everything once there are `count`; less only when the patience ran out.
+    std::vector<T> waitFor(std::size_t count) const {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, patience, [&] { return values_.size() >= count; });
+        return values_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<T> values_;
 };
 
 }  // namespace vorn::dispatch::testing

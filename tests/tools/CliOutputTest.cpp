@@ -4,6 +4,7 @@
 
 #include "tools/LinePrinter.h"
 
+#include "monitor/JsonSettingsStore.h"
 #include "monitor/SessionLog.h"
 
 #include "support/TempDir.h"
@@ -20,12 +21,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace vorn::tools {
 namespace {
@@ -169,7 +167,6 @@ protected:
 
     // A stand-in console and the monitor watching it, with stdout as given.
     std::unique_ptr<Child> startMonitor(int stdoutFd = -1) {
-        const auto receivePort = std::to_string(udp::testing::freePort());
         echo = std::make_unique<Child>(
             std::vector<std::string>{VORN_OSC_ECHO_PROGRAM, "--listen-port", "0", "--reply-port", receivePort});
         const std::string listening = "vorn-osc-echo listening on port ";
@@ -178,26 +175,50 @@ protected:
             ADD_FAILURE() << echo->out() << echo->err();
             return nullptr;
         }
+        echoPort = line->substr(listening.size());
         return std::make_unique<Child>(
             std::vector<std::string>{VORN_OSC_CLI_PROGRAM, "--config-dir", config.path().string(), "--interval", "1",
-                                     "--receive-port", receivePort, "--target", "127.0.0.1", "--target-port",
-                                     line->substr(listening.size())},
+                                     "--receive-port", receivePort, "--target", "127.0.0.1", "--target-port", echoPort},
             stdoutFd);
     }
 
     TempDir state;
     TempDir config;
+    const std::string receivePort = std::to_string(udp::testing::freePort());
+    std::string echoPort;
     std::unique_ptr<Child> echo;
 };
 
-TEST_F(CliOutputTest, EveryLinePrintedIsInTheSessionFileWhenTheMonitorIsKilled) {
+// The monitor and the echo over loopback: ALIVE while the echo answers, DEAD
+// once it has gone, said on standard error without a bell into a pipe. Killed, the monitor leaves every line it
+// printed in its session file; the options it was given stay saved.
+TEST_F(CliOutputTest, LinkGoesAliveThenDeadAndTheSessionFileHoldsEveryLinePrinted) {
     auto cli = startMonitor();
     ASSERT_TRUE(cli && cli->waitForOut("🔄 State changed to ALIVE\n")) << (cli ? cli->out() + cli->err() : "");
     ASSERT_TRUE(cli->waitForOut("← Received “/eos/out/ping”\n→ Sent ping")) << cli->out();
+    // Lines appended before the output was hooked up are printed too.
+    EXPECT_TRUE(cli->out().starts_with("🔁 OSC server restarted on port " + receivePort + "\n")) << cli->out();
+    for (const std::string& expected : {"✅ OSC server listening on port " + receivePort + "\n",
+                                        "→ Sent ping “/eos/ping” to 127.0.0.1:" + echoPort + "\n"}) {
+        EXPECT_NE(cli->out().find(expected), std::string::npos) << expected;
+    }
+    EXPECT_EQ(cli->err(), "");
+    const auto exchange = echo->readLine();
+    EXPECT_TRUE(exchange && exchange->starts_with("ping from 127.0.0.1:")) << echo->out();
+
+    echo->signal(SIGTERM);
+    EXPECT_EQ(echo->exitCode(), 0);
+    ASSERT_TRUE(cli->waitForOut("🔄 State changed to DEAD\n")) << cli->out();
+    ASSERT_TRUE(cli->waitForErr("Vorn OSC 2: OSC link is DEAD\n")) << cli->err();
+    EXPECT_EQ(cli->err().find('\a'), std::string::npos) << "no bell into a pipe";
+    const monitor::JsonSettingsStore saved(config / "settings.json");
+    EXPECT_EQ(saved.integerForKey("targetPort"), std::stoll(echoPort));
+    EXPECT_EQ(saved.objectForKey("pingInterval"), std::optional<monitor::SettingsValue>(1.0));
+
     cli->signal(SIGKILL);
     EXPECT_EQ(cli->exitCode(), std::nullopt);
     const std::string printed = cli->out();
-    const std::string file = sessionFileHolding("🔄 State changed to ALIVE\n");
+    const std::string file = sessionFileHolding("🔄 State changed to DEAD\n");
     EXPECT_TRUE(file.starts_with(printed)) << "printed:\n" << printed << "\nfile:\n" << file;
 }
 

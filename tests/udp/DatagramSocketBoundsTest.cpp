@@ -72,21 +72,6 @@ TEST(DatagramSocketSendErrors, AnErrorOfTheDescriptorFailsTheSendAndClosesTheSoc
     }
 }
 
-// The largest UDP payload over IPv4 is 65,507 bytes: the kernel refuses more.
-TEST(DatagramSocketSendErrors, ADatagramTooLargeForUDPFailsAloneOnLoopback) {
-    Harness harness;
-    const auto port = harness.receiving();
-    Peer peer(AF_INET);
-    harness.socket->sendData(SharedBytes::copy(std::string(70000, 'x')), "127.0.0.1", peer.port(), -1, 1);
-    harness.socket->sendData(bytes("small"), "127.0.0.1", peer.port(), -1, 2);
-    EXPECT_EQ(peer.receive(), "small");
-    ASSERT_TRUE(peer.sendTo(port, "in"));
-    EXPECT_EQ(harness.delegate->waitForData(1), Strings{"in"});
-    const auto reports = harness.delegate->reports();
-    EXPECT_EQ(summary(reports), "notSent 1 (" + std::string(std::strerror(EMSGSIZE)) + "), sent 2, received in");
-    EXPECT_EQ(harness.socket->localPort(), port);
-}
-
 // A filter that refuses holds a send back (reported sent, as before); one
 // that cannot decide fails it.
 TEST(DatagramSocketSendFilter, AFilterThatThrowsFailsTheSendWithItsReason) {
