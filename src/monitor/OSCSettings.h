@@ -15,7 +15,7 @@
 
 namespace vorn::monitor {
 
-// The twelve user settings, loaded at start and written back to the defaults
+// The thirteen user settings, loaded at start and written back to the defaults
 // store each time one is assigned; what other programs store meanwhile is
 // taken in as it comes (see followStore()).
 //
@@ -39,6 +39,7 @@ public:
         static constexpr std::string_view title = "title";
         static constexpr std::string_view listenOnPingPort = "listenOnPingPort";
         static constexpr std::string_view passive = "passive";
+        static constexpr std::string_view transport = "transport";
     };
 
     struct Defaults {
@@ -54,7 +55,20 @@ public:
         static constexpr std::string_view title = "";
         static constexpr bool listenOnPingPort = true;
         static constexpr bool passive = false;
+        static constexpr std::string_view transport = "udp";
     };
+
+    // What `transport` may hold: OSC over UDP, or over one TCP connection
+    // with OSC 1.0 (size-prefixed) or SLIP framing. A file holding anything
+    // else, or no transport at all (files from before TCP), means UDP.
+    struct Transports {
+        static constexpr std::string_view udp = "udp";
+        static constexpr std::string_view tcp = "tcp";
+        static constexpr std::string_view tcpSlip = "tcp-slip";
+    };
+    static bool isTransport(std::string_view text) {
+        return text == Transports::udp || text == Transports::tcp || text == Transports::tcpSlip;
+    }
 
     static constexpr double minPingInterval = 1.0;
     static constexpr double maxPingInterval = 30.0;
@@ -63,7 +77,7 @@ public:
     // In user-perceived characters.
     static constexpr std::size_t maxTitleLength = 20;
 
-    // Reads the twelve settings from `store`, falling back to the defaults for
+    // Reads the thirteen settings from `store`, falling back to the defaults for
     // absent or ill-typed values and clamping the two ranges. Writes nothing.
     // Throws std::invalid_argument if `store` is null.
     explicit OSCSettings(std::shared_ptr<SettingsStore> store);
@@ -73,7 +87,8 @@ public:
     OSCSettings(std::string targetIP, std::int64_t targetPort, std::int64_t receivePort, std::string pingMessage,
                 std::string desiredReply, double pingInterval, bool alwaysOnTop, double opacity, bool alarmEnabled,
                 std::string title, std::shared_ptr<SettingsStore> store,
-                bool listenOnPingPort = Defaults::listenOnPingPort, bool passive = Defaults::passive);
+                bool listenOnPingPort = Defaults::listenOnPingPort, bool passive = Defaults::passive,
+                std::string transport = std::string(Defaults::transport));
 
     OSCSettings(const OSCSettings&) = delete;
     OSCSettings& operator=(const OSCSettings&) = delete;
@@ -100,6 +115,9 @@ public:
     // No pings at all: each interval is judged by whether a matching message
     // came on its own, for peers that only send a heartbeat.
     dispatch::Published<bool> passive;
+    // How pings and answers travel: one of Transports. Over TCP both go over
+    // one connection to the target, and the receive port is not used.
+    dispatch::Published<std::string> transport;
 
     SettingsStore& defaults() const noexcept { return *defaults_; }
 
@@ -117,7 +135,7 @@ public:
     // goes.
     void followStore(dispatch::MainLoop& loop, dispatch::Duration interval = std::chrono::seconds(1));
 
-    // The store key of one of the twelve settings above. Any other property is a
+    // The store key of one of the thirteen settings above. Any other property is a
     // programming error: the program stops with "Unexpected key path: ".
     template <class T>
     std::string_view key(const dispatch::Published<T>& setting) const {

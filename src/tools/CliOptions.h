@@ -28,6 +28,7 @@ struct CliOptions {
     std::optional<bool> alarmEnabled;
     std::optional<bool> listenOnPingPort;
     std::optional<bool> passive;
+    std::optional<std::string> transport;
     // Not a setting: print each received message's sender beside its line.
     bool showSender = false;
 
