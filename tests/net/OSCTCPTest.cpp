@@ -142,11 +142,12 @@ INSTANTIATE_TEST_SUITE_P(Loopback, TCPRoundTripTest,
 // A peer that sends a bad frame loses its own connection, with the framing's
 // words as the reason; a well-behaved one on the same server goes on.
 TEST(TCPServerTest, ABadFrameClosesThatConnectionAlone) {
+    // Declared before the server, whose queue writes to them until it goes.
+    std::mutex mutex;
+    std::vector<OSCTCPServer::ConnectionEvent> events;
     Recorder recorder;
     auto server = OSCTCPServer::create(0, OSCFraming::lengthPrefixed, OSCTimeTagMode::ignore, nullptr,
                                        recorder.handler());
-    std::mutex mutex;
-    std::vector<OSCTCPServer::ConnectionEvent> events;
     server->setConnectionHandler([&](const OSCTCPServer::ConnectionEvent& event) {
         std::lock_guard lock(mutex);
         events.push_back(event);
@@ -200,6 +201,9 @@ TEST(TCPClientTest, RetryDelaysDoubleFromOneSecondToThirty) {
 // goes it says so and connects again to the next one.
 TEST(TCPClientTest, ReconnectsAfterRefusalAndAfterALostConnection) {
     const auto port = udp::testing::freePort();
+    Recorder recorder;
+    std::optional<udp::SocketError> failure;
+    dispatch::testing::Event told;
     OSCTCPClient client(OSCTCPClientOptions{OSCFraming::lengthPrefixed, true});
     States states(client);
     client.connect("127.0.0.1", port);
@@ -207,7 +211,6 @@ TEST(TCPClientTest, ReconnectsAfterRefusalAndAfterALostConnection) {
     ASSERT_TRUE(refused && refused->reason);
     EXPECT_EQ(refused->reason->localizedDescription(), "Connection refused (Error in connect() function)");
 
-    Recorder recorder;
     auto server = OSCTCPServer::create(port, OSCFraming::lengthPrefixed, OSCTimeTagMode::ignore, nullptr,
                                        recorder.handler());
     server->start();
@@ -218,8 +221,6 @@ TEST(TCPClientTest, ReconnectsAfterRefusalAndAfterALostConnection) {
     ASSERT_TRUE(lost && lost->reason);
     EXPECT_EQ(lost->reason->description, "Connection closed by the peer");
 
-    std::optional<udp::SocketError> failure;
-    dispatch::testing::Event told;
     client.send(OSCMessage("/while/down"), [&](const std::optional<udp::SocketError>& error) {
         failure = error;
         told.arrive();
@@ -245,6 +246,7 @@ TEST(TCPClientTest, APeerThatStopsReadingGetsRefusalsNotUnboundedMemory) {
     socklen_t length = sizeof bound;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
 
+    std::atomic<int> refused{0};
     OSCTCPClientOptions options;
     options.maxQueuedBytes = 256 * 1024;
     OSCTCPClient client(options);
@@ -252,7 +254,6 @@ TEST(TCPClientTest, APeerThatStopsReadingGetsRefusalsNotUnboundedMemory) {
     client.connect("127.0.0.1", ntohs(bound.sin_port));
     ASSERT_TRUE(states.waitFor(Phase::connected));
     const OSCMessage big("/big", {std::vector<std::uint8_t>(60'000, 7)});
-    std::atomic<int> refused{0};
     for (int i = 0; i < 2000; ++i) {
         client.send(big, [&](const std::optional<udp::SocketError>& error) {
             if (error && error->description.starts_with("Send queue full")) ++refused;
