@@ -153,8 +153,9 @@ void OSCManager::observeSettings() {
             });
         }
     }));
+    // Over UDP a new target needs nothing beyond the timer restart above.
     auto retarget = [weak](const auto&) {
-        if (auto self = weak.lock()) {
+        if (auto self = weak.lock(); self && self->tcpMode_.load()) {
             self->mainLoop_.post([weak] {
                 if (auto current = weak.lock(); current && current->tcpMode_.load()) {
                     current->updateLink();
