@@ -1,5 +1,6 @@
 // How many messages a second a receiver takes from the kernel to its handler:
-// our OSCServer beside liblo's server and a plain recvfrom loop (the ceiling).
+// our OSCServer beside liblo's server and a plain recvfrom loop (the ceiling),
+// and our OSCTCPServer with OSC 1.0 framing over one loopback connection.
 //
 // A sender on the same machine is slower than any of them, so timing a live
 // stream would time the sender. Instead each round fills the receiver's
@@ -10,10 +11,17 @@
 //
 // After the usual report comes a table of messages per second and
 // nanoseconds per message for each receiver, and each one's rate beside
-// liblo's and the plain loop's. Wall time, because the drain of our server
+// liblo's and the plain loop's.
+//
+// A stream cannot be filled ahead and then drained: the kernel stops the
+// sender once the connection's buffers are full. The TCP round is timed from
+// the first byte written until the handler has seen the last message, the
+// sender writing on the arrival core as fast as the server reads. Wall time, because the drain of our server
 // spans threads; on a shared machine that time also counts other processes.
 
 #include "net/OSCServer.h"
+#include "net/OSCStreamFraming.h"
+#include "net/OSCTCPServer.h"
 #include "osc/OSCMessage.h"
 #include "udp/DatagramSocket.h"
 
@@ -300,6 +308,69 @@ void receiveVorn(benchmark::State& state) {
     totals.report(state);
 }
 
+// ---------------------------------------------------------------- vorn over TCP
+
+void receiveVornTCP(benchmark::State& state) {
+    std::atomic<int> received{0};
+    std::atomic<bool> done{false};
+    std::int64_t sum = 0;  // on the receive queue only
+    auto server = vorn::net::OSCTCPServer::create(
+        0, vorn::net::OSCFraming::lengthPrefixed, vorn::net::OSCTimeTagMode::ignore, nullptr,
+        [&](const vorn::osc::OSCMessage& message, const vorn::osc::OSCTimeTag&, const std::string&, std::uint16_t) {
+            const auto& values = message.values();
+            sum += values[0].get<std::int32_t>() + static_cast<std::int64_t>(values[1].get<float>());
+            if (received.fetch_add(1, std::memory_order_relaxed) + 1 == messagesPerRound) {
+                done.store(true, std::memory_order_release);
+                done.notify_one();
+            }
+        });
+    server->start();
+    std::unique_ptr<Pinned> onReadingCore;
+    server->receiveQueue()->sync([&] { onReadingCore = std::make_unique<Pinned>(readingCore); });
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->boundPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        state.SkipWithError("cannot connect to the TCP server");
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    std::vector<std::uint8_t> round;
+    const auto frame = vorn::net::OSCLengthPrefixedDecoder::encode(typicalDatagram());
+    for (int i = 0; i < messagesPerRound; ++i) round.insert(round.end(), frame.begin(), frame.end());
+    Totals totals;
+    for (auto _ : state) {
+        received.store(0, std::memory_order_relaxed);
+        done.store(false, std::memory_order_relaxed);
+        bool failed = false;
+        const auto start = Clock::now();
+        std::thread writer([&] {
+            const Pinned onArrivalCore(arrivalCore);
+            for (std::size_t sent = 0; sent < round.size() && !failed;) {
+                const auto n = ::send(fd, round.data() + sent, round.size() - sent, MSG_NOSIGNAL);
+                failed = n < 0;
+                sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
+        });
+        writer.join();
+        if (failed) {
+            state.SkipWithError("send failed");
+            break;
+        }
+        done.wait(false, std::memory_order_acquire);
+        const auto elapsed = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        totals.add(elapsed, messagesPerRound);
+    }
+    ::close(fd);
+    server->receiveQueue()->sync([&] { onReadingCore.reset(); });
+    server->stop();
+    server->receiveQueue()->sync([&] { benchmark::DoNotOptimize(sum); });
+    totals.report(state);
+}
+
 // ---------------------------------------------------------------- report
 
 // One line per receiver: its rate, its cost per message, and its rate beside
@@ -316,7 +387,7 @@ void writeTable(std::ostream& out, const vorn::bench::TableReporter::Table& tabl
     const double liblo = TableReporter::figure(table, "receive/liblo", "rate");
     const double plain = TableReporter::figure(table, "receive/plain", "rate");
     out << "| receiver | messages/s | ns/message | rate / liblo | rate / plain |\n|---|---:|---:|---:|---:|\n";
-    for (const std::string name : {"receive/vorn", "receive/liblo", "receive/plain"}) {
+    for (const std::string name : {"receive/vorn", "receive/vorn-tcp", "receive/liblo", "receive/plain"}) {
         const double rate = TableReporter::figure(table, name, "rate");
         if (rate < 0) continue;
         out << "| " << name.substr(8) << " | " << TableReporter::format(rate, 0) << " | "
@@ -334,7 +405,8 @@ int main(int argc, char** argv) {
         const char* name;
         void (*function)(benchmark::State&);
     };
-    for (const Case& c : {Case{"receive/vorn", receiveVorn}, Case{"receive/liblo", receiveLiblo},
+    for (const Case& c : {Case{"receive/vorn", receiveVorn}, Case{"receive/vorn-tcp", receiveVornTCP},
+                          Case{"receive/liblo", receiveLiblo},
                           Case{"receive/plain", receivePlain}})
         benchmark::RegisterBenchmark(c.name, c.function)
             ->UseManualTime()

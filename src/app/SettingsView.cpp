@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -107,6 +108,13 @@ void SettingsView::buildForm() {
         preset_->addItem(toQString(std::string(preset.title)));
     }
     addRow(network, tr("Preset"), preset_);
+    transport_ = new QComboBox;
+    transport_->setObjectName(QStringLiteral("transport"));
+    transport_->addItem(tr("UDP"));
+    transport_->addItem(tr("TCP (OSC 1.0 framing)"));
+    transport_->addItem(tr("TCP (SLIP framing)"));
+    transport_->setToolTip(tr("Over TCP, pings and answers share one connection; the receive port is not used."));
+    addRow(network, tr("Transport"), transport_);
     targetIP_ = textField();
     targetIP_->setObjectName(QStringLiteral("targetIP"));
     addRow(network, tr("Target IP"), targetIP_);
@@ -185,6 +193,11 @@ void SettingsView::bindSettings() {
     // From the settings to the form. Each subscriber is handed the new value
     // before the setting stores it, and shows that value.
     subscriptions_.push_back(s.title.subscribe([this](const std::string& v) { showText(title_, toQString(v)); }));
+    subscriptions_.push_back(s.transport.subscribe([this](const std::string& v) {
+        const auto found = std::find(std::begin(transportValues), std::end(transportValues), v);
+        transport_->setCurrentIndex(found == std::end(transportValues) ? 0
+                                                                       : static_cast<int>(found - transportValues));
+    }));
     subscriptions_.push_back(s.targetIP.subscribe([this](const std::string& v) { showText(targetIP_, toQString(v)); }));
     subscriptions_.push_back(
         s.targetPort.subscribe([this](const std::int64_t& v) { showText(targetPort_, QString::number(v)); }));
@@ -221,6 +234,12 @@ void SettingsView::bindSettings() {
         s.objectWillChange.connect([this] { QTimer::singleShot(0, this, &SettingsView::showMatchingPreset); }));
     connect(preset_, &QComboBox::activated, this, &SettingsView::choosePreset);
 
+    // The monitor follows the transport by itself, once the value is stored.
+    connect(transport_, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && static_cast<std::size_t>(index) < std::size(transportValues)) {
+            settings_->transport = std::string(transportValues[index]);
+        }
+    });
     connect(title_, &QLineEdit::textEdited, this, &SettingsView::editTitle);
     connect(targetIP_, &QLineEdit::textEdited, this, [this](const QString& text) {
         settings_->targetIP = text.toStdString();

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 class QCheckBox;
@@ -42,7 +43,7 @@ public:
     static constexpr int addressListWidth = 240;
     static constexpr int addressListHeight = 80;
     static constexpr int formWidth = 400;
-    static constexpr int formHeight = 630;
+    static constexpr int formHeight = 664;
     // In user-perceived characters.
     static constexpr std::size_t titleLength = 16;
 
@@ -67,6 +68,8 @@ public:
     QLineEdit* titleField() const noexcept { return title_; }
     // Item 0 is "Custom"; item i is device preset i - 1.
     QComboBox* presetChoice() const noexcept { return preset_; }
+    // Items in the order of transportValues.
+    QComboBox* transportChoice() const noexcept { return transport_; }
     QLineEdit* targetIPField() const noexcept { return targetIP_; }
     QLineEdit* targetPortField() const noexcept { return targetPort_; }
     QLineEdit* receivePortField() const noexcept { return receivePort_; }
@@ -88,6 +91,11 @@ public:
     static QString pingIntervalText(double seconds);
     static QString opacityText(double opacity);
 
+    // The transport setting's values, in the order the choice lists them.
+    static constexpr std::string_view transportValues[] = {monitor::OSCSettings::Transports::udp,
+                                                           monitor::OSCSettings::Transports::tcp,
+                                                           monitor::OSCSettings::Transports::tcpSlip};
+
 private:
     void buildForm();
     void bindSettings();
@@ -107,6 +115,7 @@ private:
 
     QLineEdit* title_ = nullptr;
     QComboBox* preset_ = nullptr;
+    QComboBox* transport_ = nullptr;
     QLineEdit* targetIP_ = nullptr;
     QLineEdit* targetPort_ = nullptr;
     QLineEdit* receivePort_ = nullptr;

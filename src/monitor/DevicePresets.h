@@ -24,6 +24,8 @@ struct DevicePreset {
     bool listenOnPingPort;
     // The device answers nothing and sends a heartbeat on its own.
     bool passive;
+    // One of OSCSettings::Transports.
+    std::string_view transport = OSCSettings::Transports::udp;
 };
 
 // Every preset, in the order the settings window lists them.

@@ -153,6 +153,28 @@ void OSCManager::observeSettings() {
             self->restartServer();
         }
     }));
+    // After the assignment, so that the new value is the one in force.
+    cancellables_.push_back(settings_->transport.subscribeDistinct([weak](const std::string&) {
+        if (auto self = weak.lock()) {
+            self->mainLoop_.post([weak] {
+                if (auto current = weak.lock(); current && current->usesTCP() != current->tcpMode_.load()) {
+                    current->restartServer();
+                }
+            });
+        }
+    }));
+    // Over UDP a new target needs nothing beyond the timer restart above.
+    auto retarget = [weak](const auto&) {
+        if (auto self = weak.lock(); self && self->tcpMode_.load()) {
+            self->mainLoop_.post([weak] {
+                if (auto current = weak.lock(); current && current->tcpMode_.load()) {
+                    current->updateLink();
+                }
+            });
+        }
+    };
+    cancellables_.push_back(settings_->targetIP.subscribeDistinct(retarget));
+    cancellables_.push_back(settings_->targetPort.subscribeDistinct(retarget));
     auto restartTimer = [weak](const auto&) {
         if (auto self = weak.lock()) {
             self->startPingTimer();
@@ -182,6 +204,35 @@ void OSCManager::startPingTimer() {
                                                });
 }
 
+bool OSCManager::usesTCP() const {
+    return settings_->transport.get() != OSCSettings::Transports::udp;
+}
+
+// Main thread. The connection for the current target and framing, made anew
+// only when one of them changed.
+void OSCManager::updateLink() {
+    const auto port = toPort(settings_->targetPort.get());
+    if (!usesTCP() || !port) {
+        // A port out of range has its own line at every ping.
+        link_.reset();
+        return;
+    }
+    const auto framing =
+        settings_->transport.get() == OSCSettings::Transports::tcpSlip ? net::OSCFraming::slip
+                                                                      : net::OSCFraming::lengthPrefixed;
+    const std::string host = settings_->targetIP.get();
+    if (link_ && link_->leadsTo(host, *port, framing)) {
+        return;
+    }
+    link_.reset();
+    link_ = std::make_unique<TCPLink>(mainLoop_, host, *port, framing, incomingHandler(),
+                                      [weak = weak_from_this()](std::string_view kind, std::string line) {
+                                          if (auto self = weak.lock()) {
+                                              self->append({kind}, std::move(line));
+                                          }
+                                      });
+}
+
 void OSCManager::restartServer() {
     const std::int64_t receivePort = settings_->receivePort.get();
     std::shared_ptr<net::OSCServer> previous;
@@ -192,6 +243,12 @@ void OSCManager::restartServer() {
     if (previous) {
         previous->stop();
     }
+    tcpMode_ = usesTCP();
+    if (tcpMode_) {
+        updateLink();
+        return;
+    }
+    link_.reset();
     auto replacement = makeServer(receivePort);
     {
         std::lock_guard lock(serverMutex_);
@@ -203,6 +260,9 @@ void OSCManager::restartServer() {
 }
 
 void OSCManager::startServerTask() {
+    if (tcpMode_.load()) {
+        return;
+    }
     dispatch::sharedExecutor()->async([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->startCurrentServer();
@@ -220,6 +280,10 @@ void OSCManager::startCurrentServer() {
         refusedPort = refusedReceivePort_;
     }
     if (!server) {
+        if (tcpMode_.load()) {
+            // The transport changed to TCP while this task waited.
+            return;
+        }
         appendOnMain("startFailed", concat({startFailedPrefix, portOutOfRange("Receive", refusedPort)}));
         return;
     }
@@ -283,8 +347,32 @@ void OSCManager::sendPing() {
 
     std::string line;
     std::string_view kind = "pingFailed";
+    const auto failed = [weak = weak_from_this(), overTCP = link_ != nullptr](
+                            const std::optional<udp::SocketError>& failure) {
+        if (!failure) {
+            return;
+        }
+        if (auto self = weak.lock()) {
+            if (overTCP) {
+                self->pingUnsent_.store(true);
+            }
+            self->appendOnMain("pingFailed", concat({sendFailedPrefix, failure->localizedDescription()}));
+        }
+    };
     if (const auto port = toPort(targetPort); !port) {
         line = concat({sendFailedPrefix, portOutOfRange("Target", targetPort)});
+    } else if (link_) {
+        try {
+            // Over the one connection; without one, the completion says so
+            // at once and the interval goes unanswered.
+            const auto sentAt = mainLoop_.now();
+            link_->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), failed);
+            quality_.pingSent(sentAt);
+            kind = "ping";
+            line = concat({sentPrefix, pingMessage, closeQuote, " to ", targetIP, ":", std::to_string(targetPort)});
+        } catch (const std::exception& error) {
+            line = concat({sendFailedPrefix, error.what()});
+        }
     } else if (client) {
         try {
             // Whether the ping really left is known only later, on the
@@ -292,20 +380,10 @@ void OSCManager::sendPing() {
             // it. The line below says it was handed over; a failure follows
             // as a line of its own, one per ping, so that a mistyped host
             // shows up at every interval rather than as a mere DEAD.
-            osc::OSCMessage ping{osc::OSCAddressPattern(pingMessage)};
             // Taken as the ping is handed over: the round trip of the reply
             // that follows runs from here.
             const auto sentAt = mainLoop_.now();
-            client->send(ping, targetIP, *port,
-                         [weak = weak_from_this()](const std::optional<udp::SocketError>& failure) {
-                             if (!failure) {
-                                 return;
-                             }
-                             if (auto self = weak.lock()) {
-                                 self->appendOnMain("pingFailed",
-                                                    concat({sendFailedPrefix, failure->localizedDescription()}));
-                             }
-                         });
+            client->send(osc::OSCMessage(osc::OSCAddressPattern(pingMessage)), targetIP, *port, failed);
             quality_.pingSent(sentAt);
             kind = "ping";
             line = concat({sentPrefix, pingMessage, closeQuote, " to ", targetIP, ":", std::to_string(targetPort)});
@@ -332,8 +410,11 @@ void OSCManager::judgeInterval() {
     const dispatch::Duration now = mainLoop_.now();
     const dispatch::Duration sinceLastTick = now - lastTickAt_;
     const bool late = sinceLastTick > pingPeriod_ + pingPeriod_ / 2;
-    const bool excused = late ? !lastTickExcused_
-                              : lastTickExcused_ && lastTickLate_ && sinceLastTick < pingPeriod_ / 2;
+    // A ping that could not be sent leaves nothing to wait for: that
+    // interval is a miss whatever the clock says.
+    const bool unsent = pingUnsent_.exchange(false);
+    const bool excused = !unsent && (late ? !lastTickExcused_
+                                          : lastTickExcused_ && lastTickLate_ && sinceLastTick < pingPeriod_ / 2);
     lastTickAt_ = now;
     lastTickLate_ = late;
     lastTickExcused_ = excused;

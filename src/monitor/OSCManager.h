@@ -9,6 +9,7 @@
 #include "monitor/LogLines.h"
 #include "monitor/OSCClientPool.h"
 #include "monitor/OSCSettings.h"
+#include "monitor/TCPLink.h"
 #include "net/OSCClient.h"
 #include "net/OSCServer.h"
 #include "osc/OSCMessage.h"
@@ -41,7 +42,8 @@ struct MuteState {
 // "startFailed", "ping", "pingFailed", "received", "state", "unmatched",
 // "slow", "slowEnded", "reminder", "muted", "unmuted", "hookStarted",
 // "hookOutput", "hookEnded", "hookFailed", "stateMessage",
-// "stateMessageFailed"; empty for a line the monitor did not write itself.
+// "stateMessageFailed", and over TCP "connecting", "connected",
+// "connectionLost"; empty for a line the monitor did not write itself.
 struct LineEvent {
     LineEvent() = default;
     LineEvent(std::string_view kind_) : kind(kind_) {}  // NOLINT: a kind alone is an event
@@ -73,6 +75,12 @@ struct LineEvent {
 // peers that answer whoever sent to them; what arrives there is handled
 // exactly as what arrives at the receive port. A `passive` monitor sends no
 // pings and judges each interval by what came on its own.
+//
+// Over TCP (`transport` "tcp" or "tcp-slip") pings and answers share one
+// connection to the target, which reconnects in the background; the receive
+// port and the ping clients are not used. A lost connection changes no
+// state by itself: the intervals judge the link as ever, and a ping that
+// could not be sent is never excused as a late tick's may be.
 //
 // Everything the user sees (`isAlive`, `heartbeatCount`, `log`) changes on the
 // main thread only. Replies are handled on a background queue; the server
@@ -143,6 +151,8 @@ public:
 
     // Main thread. Stops the current server, makes a new one on the current
     // `receivePort`, logs the restart and starts the new one in the background.
+    // Over TCP there is no server: the connection to the target is made
+    // instead, unless it is already there.
     void restartServer();
 
     // Main thread. Starts whatever server is current in the background, logs
@@ -174,10 +184,14 @@ public:
     bool lastReplyReceived() const noexcept { return lastReplyReceived_.load(); }
     std::shared_ptr<net::OSCServer> server() const;
     OSCClientPool& clientPool() noexcept { return clientPool_; }
+    // The TCP connection, null over UDP.
+    TCPLink* tcpLink() noexcept { return link_.get(); }
 
 private:
     void observeSettings();
     void startCurrentServer();
+    bool usesTCP() const;
+    void updateLink();
     net::OSCMessageHandler incomingHandler();
     void listenOnPingPort(bool flag);
     void judgeInterval();
@@ -242,6 +256,12 @@ private:
     std::uint64_t muteNumber_ = 0;
     std::unique_ptr<HookRunner> hooks_;
     net::OSCClient stateClient_;
+    // Over TCP only; main thread. Whether the transport is TCP, for the
+    // server's start task on the shared executor; and whether a ping of the
+    // current interval could not be sent (set on the link's queue).
+    std::unique_ptr<TCPLink> link_;
+    std::atomic<bool> tcpMode_{false};
+    std::atomic<bool> pingUnsent_{false};
     std::vector<dispatch::Cancellable> cancellables_;
 };
 

@@ -88,6 +88,7 @@ struct OSCSettings::Loaded {
     std::string title;
     bool listenOnPingPort;
     bool passive;
+    std::string transport;
     std::int64_t missesBeforeDead;
     std::int64_t repliesBeforeAlive;
     std::int64_t slowRoundTripMs;
@@ -114,6 +115,10 @@ OSCSettings::Loaded OSCSettings::load(const std::shared_ptr<SettingsStore>& stor
     loaded.title = loadText(s, Keys::title, Defaults::title);
     loaded.listenOnPingPort = loadBool(s, Keys::listenOnPingPort, Defaults::listenOnPingPort);
     loaded.passive = loadBool(s, Keys::passive, Defaults::passive);
+    loaded.transport = loadText(s, Keys::transport, Defaults::transport);
+    if (!isTransport(loaded.transport)) {
+        loaded.transport = std::string(Defaults::transport);
+    }
     loaded.missesBeforeDead = loadCount(s, Keys::missesBeforeDead, Defaults::missesBeforeDead, 1, maxStateCount);
     loaded.repliesBeforeAlive =
         loadCount(s, Keys::repliesBeforeAlive, Defaults::repliesBeforeAlive, 1, maxStateCount);
@@ -133,7 +138,7 @@ OSCSettings::OSCSettings(Loaded loaded, std::shared_ptr<SettingsStore> store)
     : OSCSettings(std::move(loaded.targetIP), loaded.targetPort, loaded.receivePort, std::move(loaded.pingMessage),
                   std::move(loaded.desiredReply), loaded.pingInterval, loaded.alwaysOnTop, loaded.opacity,
                   loaded.alarmEnabled, std::move(loaded.title), std::move(store), loaded.listenOnPingPort,
-                  loaded.passive) {
+                  loaded.passive, std::move(loaded.transport)) {
     assignLoaded(loaded);
 }
 
@@ -156,7 +161,8 @@ void OSCSettings::assignLoaded(Loaded& loaded) {
 OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::int64_t receivePort_,
                          std::string pingMessage_, std::string desiredReply_, double pingInterval_, bool alwaysOnTop_,
                          double opacity_, bool alarmEnabled_, std::string title_,
-                         std::shared_ptr<SettingsStore> store, bool listenOnPingPort_, bool passive_)
+                         std::shared_ptr<SettingsStore> store, bool listenOnPingPort_, bool passive_,
+                         std::string transport_)
     : targetIP(std::move(targetIP_), &objectWillChange, [this] { writeBack(targetIP); }),
       targetPort(targetPort_, &objectWillChange, [this] { writeBack(targetPort); }),
       receivePort(receivePort_, &objectWillChange, [this] { writeBack(receivePort); }),
@@ -181,6 +187,14 @@ OSCSettings::OSCSettings(std::string targetIP_, std::int64_t targetPort_, std::i
             }),
       listenOnPingPort(listenOnPingPort_, &objectWillChange, [this] { writeBack(listenOnPingPort); }),
       passive(passive_, &objectWillChange, [this] { writeBack(passive); }),
+      transport(std::move(transport_), &objectWillChange,
+                [this] {
+                    // Only what the monitor knows is kept; anything else is UDP.
+                    if (!isTransport(transport.get())) {
+                        transport = std::string(Defaults::transport);
+                    }
+                    writeBack(transport);
+                }),
       missesBeforeDead(Defaults::missesBeforeDead, &objectWillChange,
                        [this] {
                            bringIntoRange(missesBeforeDead, 1, maxStateCount);
@@ -266,6 +280,7 @@ void OSCSettings::takeStoredValues() {
     take(title, std::move(stored.title));
     take(listenOnPingPort, stored.listenOnPingPort);
     take(passive, stored.passive);
+    take(transport, std::move(stored.transport));
     take(missesBeforeDead, stored.missesBeforeDead);
     take(repliesBeforeAlive, stored.repliesBeforeAlive);
     take(slowRoundTripMs, stored.slowRoundTripMs);
@@ -293,6 +308,7 @@ std::string_view OSCSettings::keyFor(const void* setting, std::string_view type)
         {&alwaysOnTop, Keys::alwaysOnTop},   {&opacity, Keys::opacity},           {&alarmEnabled, Keys::alarmEnabled},
         {&title, Keys::title},               {&listenOnPingPort, Keys::listenOnPingPort},
         {&passive, Keys::passive},
+        {&transport, Keys::transport},
         {&missesBeforeDead, Keys::missesBeforeDead},
         {&repliesBeforeAlive, Keys::repliesBeforeAlive},
         {&slowRoundTripMs, Keys::slowRoundTripMs},

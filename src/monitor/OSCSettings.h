@@ -15,7 +15,7 @@
 
 namespace vorn::monitor {
 
-// The twenty user settings, loaded at start and written back to the defaults
+// The twenty-one user settings, loaded at start and written back to the defaults
 // store each time one is assigned; what other programs store meanwhile is
 // taken in as it comes (see followStore()).
 //
@@ -39,6 +39,7 @@ public:
         static constexpr std::string_view title = "title";
         static constexpr std::string_view listenOnPingPort = "listenOnPingPort";
         static constexpr std::string_view passive = "passive";
+        static constexpr std::string_view transport = "transport";
         static constexpr std::string_view missesBeforeDead = "missesBeforeDead";
         static constexpr std::string_view repliesBeforeAlive = "repliesBeforeAlive";
         static constexpr std::string_view slowRoundTripMs = "slowRoundTripMs";
@@ -62,6 +63,7 @@ public:
         static constexpr std::string_view title = "";
         static constexpr bool listenOnPingPort = true;
         static constexpr bool passive = false;
+        static constexpr std::string_view transport = "udp";
         static constexpr std::int64_t missesBeforeDead = 2;
         static constexpr std::int64_t repliesBeforeAlive = 1;
         static constexpr std::int64_t slowRoundTripMs = 0;
@@ -71,6 +73,18 @@ public:
         static constexpr std::string_view onAliveCommand = "";
         static constexpr std::string_view stateMessage = "";
     };
+
+    // What `transport` may hold: OSC over UDP, or over one TCP connection
+    // with OSC 1.0 (size-prefixed) or SLIP framing. A file holding anything
+    // else, or no transport at all (files from before TCP), means UDP.
+    struct Transports {
+        static constexpr std::string_view udp = "udp";
+        static constexpr std::string_view tcp = "tcp";
+        static constexpr std::string_view tcpSlip = "tcp-slip";
+    };
+    static bool isTransport(std::string_view text) {
+        return text == Transports::udp || text == Transports::tcp || text == Transports::tcpSlip;
+    }
 
     static constexpr double minPingInterval = 1.0;
     static constexpr double maxPingInterval = 30.0;
@@ -83,7 +97,7 @@ public:
     static constexpr std::int64_t maxSlowRoundTripMs = 60'000;
     static constexpr std::int64_t maxDeadReminderMinutes = 24 * 60;
 
-    // Reads the twenty settings from `store`, falling back to the defaults for
+    // Reads the twenty-one settings from `store`, falling back to the defaults for
     // absent or ill-typed values and clamping the two ranges. Writes nothing.
     // Throws std::invalid_argument if `store` is null.
     explicit OSCSettings(std::shared_ptr<SettingsStore> store);
@@ -93,7 +107,8 @@ public:
     OSCSettings(std::string targetIP, std::int64_t targetPort, std::int64_t receivePort, std::string pingMessage,
                 std::string desiredReply, double pingInterval, bool alwaysOnTop, double opacity, bool alarmEnabled,
                 std::string title, std::shared_ptr<SettingsStore> store,
-                bool listenOnPingPort = Defaults::listenOnPingPort, bool passive = Defaults::passive);
+                bool listenOnPingPort = Defaults::listenOnPingPort, bool passive = Defaults::passive,
+                std::string transport = std::string(Defaults::transport));
 
     OSCSettings(const OSCSettings&) = delete;
     OSCSettings& operator=(const OSCSettings&) = delete;
@@ -120,6 +135,9 @@ public:
     // No pings at all: each interval is judged by whether a matching message
     // came on its own, for peers that only send a heartbeat.
     dispatch::Published<bool> passive;
+    // How pings and answers travel: one of Transports. Over TCP both go over
+    // one connection to the target, and the receive port is not used.
+    dispatch::Published<std::string> transport;
 
     // Silent intervals in a row that make the link DEAD (1 to 100), and
     // intervals with a reply in a row that make it ALIVE again (1 to 100).
@@ -158,7 +176,7 @@ public:
     // goes.
     void followStore(dispatch::MainLoop& loop, dispatch::Duration interval = std::chrono::seconds(1));
 
-    // The store key of one of the twenty settings above. Any other property is a
+    // The store key of one of the twenty-one settings above. Any other property is a
     // programming error: the program stops with "Unexpected key path: ".
     template <class T>
     std::string_view key(const dispatch::Published<T>& setting) const {

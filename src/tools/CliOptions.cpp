@@ -79,6 +79,7 @@ struct CommandLine {
     std::string reply;
     std::string interval;
     std::string preset;
+    std::string transport;
     bool alarm = false;
     bool noAlarm = false;
     bool pingPortReplies = false;
@@ -96,6 +97,7 @@ struct CommandLine {
     CLI::Option* replyOption = nullptr;
     CLI::Option* intervalOption = nullptr;
     CLI::Option* presetOption = nullptr;
+    CLI::Option* transportOption = nullptr;
     CLI::Option* alarmOption = nullptr;
     CLI::Option* noAlarmOption = nullptr;
     CLI::Option* pingPortRepliesOption = nullptr;
@@ -113,6 +115,7 @@ struct CommandLine {
         pingOption = app.add_option("--ping", ping)->type_name("ADDRESS");
         replyOption = app.add_option("--reply", reply)->type_name("TEXT");
         intervalOption = app.add_option("--interval", interval)->type_name("SECONDS");
+        transportOption = app.add_option("--transport", transport)->type_name("udp|tcp|tcp-slip");
         alarmOption = app.add_flag("--alarm", alarm);
         noAlarmOption = app.add_flag("--no-alarm", noAlarm);
         pingPortRepliesOption = app.add_flag("--ping-port-replies", pingPortReplies);
@@ -164,6 +167,9 @@ struct CommandLine {
         replyOption->description("an answer is any message whose address contains this\ntext (now: " +
                                  quoted(now.desiredReply) + ")");
         intervalOption->description("seconds between pings, 1 to 30 (now: " + secondsText(now.pingInterval) + ")");
+        transportOption->description("how pings and answers travel: UDP, or one TCP\nconnection with OSC 1.0 or SLIP "
+                                     "framing; over TCP\nthe receive port is not used (now: " +
+                                     std::string(now.transport.get()) + ")");
         alarmOption->description(std::string("ring the bell when the link goes DEAD (now: ") +
                                  (now.alarmEnabled ? "on" : "off") + ")");
         noAlarmOption->description("stay quiet when the link goes DEAD");
@@ -228,6 +234,12 @@ struct CommandLine {
         if (intervalOption->count() > 0) {
             result.pingInterval = intervalValue("--interval", interval);
         }
+        if (transportOption->count() > 0) {
+            if (!Settings::isTransport(transport)) {
+                throw BadValue{"--transport must be udp, tcp or tcp-slip, not " + quoted(transport)};
+            }
+            result.transport = transport;
+        }
         result.alarmEnabled = onOff("--alarm", alarm, "--no-alarm", noAlarm);
         result.listenOnPingPort =
             onOff("--ping-port-replies", pingPortReplies, "--no-ping-port-replies", noPingPortReplies);
@@ -267,6 +279,7 @@ void CliOptions::applyTo(Settings& settings) const {
     assign(settings.alarmEnabled, alarmEnabled);
     assign(settings.listenOnPingPort, listenOnPingPort);
     assign(settings.passive, passive);
+    assign(settings.transport, transport);
     assign(settings.missesBeforeDead, missesBeforeDead);
     assign(settings.repliesBeforeAlive, repliesBeforeAlive);
     assign(settings.slowRoundTripMs, slowRoundTripMs);
@@ -288,6 +301,9 @@ std::string presetList() {
             << (preset.passive            ? ", passive"
                 : preset.listenOnPingPort ? ", answers to the ping's port"
                                           : "")
+            << (preset.transport == Settings::Transports::tcp       ? ", over TCP"
+                : preset.transport == Settings::Transports::tcpSlip ? ", over TCP with SLIP framing"
+                                                                     : "")
             << '\n';
     }
     return out.str();

@@ -28,6 +28,7 @@ struct CliOptions {
     std::optional<bool> alarmEnabled;
     std::optional<bool> listenOnPingPort;
     std::optional<bool> passive;
+    std::optional<std::string> transport;
     std::optional<std::int64_t> missesBeforeDead;
     std::optional<std::int64_t> repliesBeforeAlive;
     std::optional<std::int64_t> slowRoundTripMs;

@@ -73,6 +73,8 @@ struct CommandLine {
     std::string reply;
     std::string replyPort;
     bool replyToSender = false;
+    bool tcp = false;
+    bool tcpSlip = false;
     std::string heartbeat;
     std::string heartbeatTo;
     std::string delay;
@@ -93,7 +95,7 @@ struct CommandLine {
         app.get_formatter()->column_width(24);
         listenPortOption = app.add_option("--listen-port", listenPort)
                                ->type_name("N")
-                               ->description("UDP port to receive pings on, 0 to 65535; 0 picks any\nfree port "
+                               ->description("port to receive pings on, 0 to 65535; 0 picks any\nfree port "
                                              "(default: " +
                                              std::to_string(defaults.listenPort) + ")");
         pingOption = app.add_option("--ping", ping)
@@ -109,6 +111,10 @@ struct CommandLine {
         replyToSenderOption =
             app.add_flag("--reply-to-sender", replyToSender)
                 ->description("answer to the address and port each ping came from,\nnot at the reply port");
+        app.add_flag("--tcp", tcp)->description(
+            "listen for OSC over TCP (OSC 1.0 framing) instead of UDP,\nand answer over the connection each ping "
+            "came on");
+        app.add_flag("--tcp-slip", tcpSlip)->description("as --tcp, with SLIP framing");
         heartbeatOption = app.add_option("--heartbeat", heartbeat)
                               ->type_name("SECONDS")
                               ->description("answer nothing; send the reply address on its own\nevery SECONDS to "
@@ -136,7 +142,9 @@ struct CommandLine {
                "the reply address and the same arguments, sent to the host the ping came\n"
                "from at the reply port (or, with --reply-to-sender, to the port it came\n"
                "from). With --heartbeat it answers nothing and sends the reply address on\n"
-               "its own instead. It prints one line for every message received.\n"
+               "its own instead. With --tcp or --tcp-slip it takes TCP connections and\n"
+               "answers over the connection each ping came on. It prints one line for every\n"
+               "message received.\n"
                "Ctrl-C stops it.\n";
     }
 
@@ -158,6 +166,16 @@ struct CommandLine {
             throw BadValue{"--reply-to-sender and --heartbeat cannot be given together: a heartbeat answers nothing"};
         }
         result.replyToSender = replyToSender;
+        if (tcp && tcpSlip) {
+            throw BadValue{"--tcp and --tcp-slip cannot be given together"};
+        }
+        if ((tcp || tcpSlip) && (replyToSender || heartbeatOption->count() > 0)) {
+            throw BadValue{"--tcp and --tcp-slip answer over the connection: --reply-to-sender and --heartbeat do "
+                           "not apply"};
+        }
+        if (tcp || tcpSlip) {
+            result.tcp = tcpSlip ? net::OSCFraming::slip : net::OSCFraming::lengthPrefixed;
+        }
         if (heartbeatOption->count() > 0) {
             result.heartbeat = periodValue("--heartbeat", heartbeat);
         }

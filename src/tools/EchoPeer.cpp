@@ -19,16 +19,27 @@ std::string endpointText(const std::string& host, std::uint16_t port) {
 
 std::shared_ptr<EchoPeer> EchoPeer::create(EchoOptions options, LineSink output) {
     auto peer = std::make_shared<EchoPeer>(Key{}, std::move(options), std::move(output));
+    const std::weak_ptr<EchoPeer> weak = peer;
+    auto handler = [weak](const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
+                          std::uint16_t port) {
+        if (auto self = weak.lock()) {
+            self->handle(message, host, port);
+        }
+    };
     // Consoles answer at once; holding a bundle dated ahead would only make
     // the monitor see a late reply.
-    peer->server_ = net::OSCServer::create(
-        peer->options_.listenPort, net::OSCTimeTagMode::ignore, nullptr,
-        [weak = std::weak_ptr<EchoPeer>(peer)](const osc::OSCMessage& message, const osc::OSCTimeTag&,
-                                               const std::string& host, std::uint16_t port) {
+    if (peer->options_.tcp) {
+        peer->tcpServer_ = net::OSCTCPServer::create(peer->options_.listenPort, *peer->options_.tcp,
+                                                     net::OSCTimeTagMode::ignore, nullptr, std::move(handler));
+        peer->tcpServer_->setConnectionHandler([weak](const net::OSCTCPServer::ConnectionEvent& event) {
             if (auto self = weak.lock()) {
-                self->handle(message, host, port);
+                self->connectionEvent(event);
             }
         });
+    } else {
+        peer->server_ =
+            net::OSCServer::create(peer->options_.listenPort, net::OSCTimeTagMode::ignore, nullptr, std::move(handler));
+    }
     return peer;
 }
 
@@ -50,12 +61,21 @@ EchoPeer::~EchoPeer() {
     if (server_) {
         server_->stop();
     }
+    if (tcpServer_) {
+        tcpServer_->stop();
+    }
 }
 
 void EchoPeer::start() {
     // A ping that arrives as soon as the port is bound waits here until the
     // listening line is out.
     std::lock_guard lock(outputMutex_);
+    if (tcpServer_) {
+        tcpServer_->start();
+        output_("vorn-osc-echo listening on TCP port " + std::to_string(tcpServer_->boundPort()) + " (" +
+                std::string(net::framingName(*options_.tcp)) + ")");
+        return;
+    }
     server_->start();
     output_("vorn-osc-echo listening on port " + std::to_string(server_->boundPort()));
     if (options_.heartbeat && !beatThread_.joinable()) {
@@ -71,7 +91,21 @@ void EchoPeer::start() {
 void EchoPeer::stop() {
     stopBeating();
     stopDelaying();
-    server_->stop();
+    if (tcpServer_) {
+        tcpServer_->stop();
+    } else {
+        server_->stop();
+    }
+}
+
+void EchoPeer::connectionEvent(const net::OSCTCPServer::ConnectionEvent& event) {
+    std::lock_guard lock(outputMutex_);
+    const auto from = endpointText(event.host, event.port);
+    if (event.opened) {
+        output_("connection from " + from);
+    } else {
+        output_("connection from " + from + " closed: " + (event.reason ? event.reason->localizedDescription() : ""));
+    }
 }
 
 void EchoPeer::stopBeating() {
@@ -133,9 +167,19 @@ void EchoPeer::handle(const osc::OSCMessage& message, const std::string& host, s
 // Under outputMutex_.
 void EchoPeer::reply(const osc::OSCMessage& message, const std::string& host, std::uint16_t port) {
     const auto from = endpointText(host, port);
+    const std::string late = options_.delayMs > 0 ? " after " + std::to_string(options_.delayMs) + " ms" : "";
+    if (tcpServer_) {
+        try {
+            tcpServer_->send(osc::OSCMessage(options_.reply, message.values()), host, port);
+        } catch (const std::exception& error) {
+            output_("ping from " + from + " -> cannot reply \"" + options_.reply + "\": " + error.what());
+            return;
+        }
+        output_("ping from " + from + " -> reply \"" + options_.reply + "\" over the connection" + late);
+        return;
+    }
     const auto replyPort = options_.replyToSender ? port : options_.replyPort;
     const auto to = endpointText(host, replyPort);
-    const std::string late = options_.delayMs > 0 ? " after " + std::to_string(options_.delayMs) + " ms" : "";
     try {
         client_.send(osc::OSCMessage(options_.reply, message.values()), host, replyPort);
     } catch (const std::exception& error) {

@@ -2,6 +2,7 @@
 
 #include "net/OSCClient.h"
 #include "net/OSCServer.h"
+#include "net/OSCTCPServer.h"
 #include "osc/OSCAddressSpace.h"
 
 #include <chrono>
@@ -41,6 +42,9 @@ struct EchoOptions {
     // Leave every Nth ping unanswered (the Nth, the 2Nth, ...), as a lossy
     // link would; 0 answers all.
     std::uint32_t dropEvery = 0;
+    // Listen for TCP connections with this framing instead of UDP, and
+    // answer each ping over the connection it came on.
+    std::optional<net::OSCFraming> tcp;
 };
 
 // The far end of a monitored link, for trying a monitor out without a
@@ -79,17 +83,21 @@ public:
     // "vorn-osc-echo listening on port N" with the port actually bound (the
     // IPv4 one where port 0 gave each address family its own); no exchange
     // is reported before it; with a heartbeat the first beat follows it at
-    // once. Throws net::OSCSocketError when the port cannot be bound.
+    // once. Over TCP the line is "vorn-osc-echo listening on TCP port N
+    // (OSC 1.0 framing)" (or SLIP framing), and each connection opened or
+    // closed has a line of its own. Throws net::OSCSocketError when the port
+    // cannot be bound.
     void start();
     void stop();
 
     // The IPv4 port bound, 0 before start().
-    std::uint16_t boundPort() const { return server_->boundPort(); }
+    std::uint16_t boundPort() const { return tcpServer_ ? tcpServer_->boundPort() : server_->boundPort(); }
     const EchoOptions& options() const noexcept { return options_; }
     const std::shared_ptr<net::OSCServer>& server() const noexcept { return server_; }
 
 private:
     void handle(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
+    void connectionEvent(const net::OSCTCPServer::ConnectionEvent& event);
     void beat();
     void stopBeating();
     void reply(const osc::OSCMessage& message, const std::string& host, std::uint16_t port);
@@ -108,6 +116,7 @@ private:
     osc::OSCAddressSpace routes_;
     net::OSCClient client_;
     std::shared_ptr<net::OSCServer> server_;
+    std::shared_ptr<net::OSCTCPServer> tcpServer_;
     // The heartbeat's own thread, woken early only to stop.
     std::mutex beatMutex_;
     std::condition_variable beatWake_;

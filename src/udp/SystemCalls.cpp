@@ -38,6 +38,26 @@ int SystemCalls::getsockname(int fd, sockaddr* address, socklen_t* length) {
     return ::getsockname(fd, address, length);
 }
 
+int SystemCalls::connect(int fd, const sockaddr* address, socklen_t length) {
+    return ::connect(fd, address, length);
+}
+
+int SystemCalls::listen(int fd, int backlog) {
+    return ::listen(fd, backlog);
+}
+
+int SystemCalls::accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    return ::accept4(fd, address, length, flags);
+}
+
+ssize_t SystemCalls::send(int fd, const void* data, size_t size, int flags) {
+    return ::send(fd, data, size, flags);
+}
+
+ssize_t SystemCalls::recv(int fd, void* buffer, size_t size, int flags) {
+    return ::recv(fd, buffer, size, flags);
+}
+
 int SystemCalls::close(int fd) {
     return ::close(fd);
 }

@@ -26,6 +26,12 @@ public:
                            socklen_t length);
     virtual ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* address, socklen_t* length);
     virtual int getsockname(int fd, sockaddr* address, socklen_t* length);
+    // Streams (TCP): the OSC transport over TCP goes through these.
+    virtual int connect(int fd, const sockaddr* address, socklen_t length);
+    virtual int listen(int fd, int backlog);
+    virtual int accept4(int fd, sockaddr* address, socklen_t* length, int flags);
+    virtual ssize_t send(int fd, const void* data, size_t size, int flags);
+    virtual ssize_t recv(int fd, void* buffer, size_t size, int flags);
     virtual int close(int fd);
     virtual int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
     virtual void freeaddrinfo(addrinfo* list);

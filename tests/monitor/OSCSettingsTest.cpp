@@ -237,17 +237,40 @@ TEST(OSCSettings, EveryAssignmentWritesItsTypedValueEvenIfUnchanged) {
     settings.title = "Main stage";
     settings.listenOnPingPort = false;
     settings.passive = true;
+    settings.transport = "tcp-slip";
     const std::vector<std::pair<string, SettingsValue>> expected = {
         {"targetIP", string("localhost")}, {"targetPort", std::int64_t{3032}}, {"receivePort", std::int64_t{3033}},
         {"pingMessage", string("/ping")},  {"desiredReply", string("/pong")},  {"pingInterval", 2.0},
         {"alwaysOnTop", true},             {"opacity", 0.75},                  {"alarmEnabled", true},
         {"title", string("Main stage")},   {"listenOnPingPort", false},        {"passive", true},
+        {"transport", string("tcp-slip")},
     };
     EXPECT_EQ(store->writes, expected);
-    EXPECT_EQ(told, 12);
+    EXPECT_EQ(told, 13);
     OSCSettings fresh(std::make_shared<MemorySettingsStore>());
     EXPECT_TRUE(fresh.listenOnPingPort.get() && !fresh.passive.get())
         << "answers to the ping's port are heard by default";
+}
+
+// Files from before TCP have no transport and mean UDP; so does a value the
+// monitor does not know, on loading and on assignment alike.
+TEST(OSCSettings, TransportIsUDPUnlessAKnownTCPVariantIsStored) {
+    const std::vector<std::pair<const char*, string>> cases = {
+        {R"({"targetPort": 3032})", "udp"},   {R"({"transport": "tcp"})", "tcp"},
+        {R"({"transport": "tcp-slip"})", "tcp-slip"}, {R"({"transport": "TCP"})", "udp"},
+        {R"({"transport": 1})", "udp"},
+    };
+    for (const auto& [json, transport] : cases) {
+        SCOPED_TRACE(json);
+        TempDir dir;
+        writeFile(dir / "settings.json", json);
+        OSCSettings settings(std::make_shared<JsonSettingsStore>(dir / "settings.json"));
+        EXPECT_EQ(settings.transport.get(), transport);
+        EXPECT_EQ(readFile(dir / "settings.json"), json) << "loading writes nothing";
+    }
+    OSCSettings settings(std::make_shared<MemorySettingsStore>());
+    settings.transport = "sctp";
+    EXPECT_EQ(settings.transport.get(), "udp");
 }
 
 TEST(OSCSettingsDeathTest, KeyLookupStopsOnAPropertyThatIsNotASetting) {

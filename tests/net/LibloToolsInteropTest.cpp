@@ -1,8 +1,10 @@
 // oscsend (liblo's) sends to our OSCServer; oscdump prints what our
-// OSCClient sends. Each runs as a child process on 127.0.0.1.
+// OSCClient sends; both again over TCP with OSC 1.0 framing. Each runs as a child process on 127.0.0.1.
 
 #include "net/OSCClient.h"
 #include "net/OSCServer.h"
+#include "net/OSCTCPClient.h"
+#include "net/OSCTCPServer.h"
 
 #include "support/ChildProcess.h"
 #include "support/NetTesting.h"
@@ -128,6 +130,37 @@ TEST_F(LibloToolsInteropTest, ClientMessagesAndBundlesArriveAtOscdump) {
          {hex(outer) + "/first i 1", hex(outer) + "/second s \"two\"", hex(inner) + "/third f 3.000000"}) {
         EXPECT_EQ(dump.next(), expected);
     }
+}
+
+TEST_F(LibloToolsInteropTest, OscsendOverTCPReachesOurTCPServer) {
+    testing::Recorder recorder;
+    auto server = OSCTCPServer::create(0, OSCFraming::lengthPrefixed, OSCTimeTagMode::ignore, nullptr,
+                                       recorder.handler());
+    server->start();
+    const std::string url = "osc.tcp://127.0.0.1:" + std::to_string(server->boundPort());
+    ASSERT_EQ(Child({"oscsend", url, "/vorn/tcp", "isf", "-7", "over tcp", "2.5"}).exitCode(), 0);
+    ASSERT_EQ(Child({"oscsend", url, "/vorn/tcp/second"}).exitCode(), 0);
+    const auto received = recorder.waitFor(2);
+    ASSERT_EQ(received.size(), 2u) << "nothing reached the server";
+    EXPECT_EQ(received[0].message, OSCMessage("/vorn/tcp", {std::int32_t{-7}, "over tcp", 2.5f}));
+    EXPECT_EQ(received[0].host, "127.0.0.1");
+    EXPECT_EQ(received[1].address, "/vorn/tcp/second");
+}
+
+TEST_F(LibloToolsInteropTest, OurTCPClientReachesOscdumpOverTCP) {
+    const auto port = udp::testing::freePort();
+    Child dump({"oscdump", "-L", "osc.tcp://:" + std::to_string(port)});
+    // oscdump says nothing once it listens: the client tries until it is there.
+    OSCTCPClient client(OSCTCPClientOptions{OSCFraming::lengthPrefixed, true});
+    client.connect("127.0.0.1", port);
+    std::optional<std::string> line;
+    const auto deadline = Clock::now() + Child::patience;
+    while (!line && Clock::now() < deadline && !dump.ended()) {
+        client.send(OSCMessage("/eos/out/ping", {std::int32_t{42}, "tcp"}));
+        line = dump.readLine(std::min(deadline, Clock::now() + 500ms));
+    }
+    ASSERT_TRUE(line) << "oscdump printed nothing" << dump.err();
+    EXPECT_EQ(line->substr(line->find(' ') + 1), "/eos/out/ping is 42 \"tcp\"");
 }
 
 }  // namespace

@@ -73,6 +73,8 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         {{"--ping-port-replies"}, Keys::listenOnPingPort, true},
         {{"--passive"}, Keys::passive, true},
         {{"--no-passive"}, Keys::passive, false},
+        {{"--transport", "tcp-slip"}, Keys::transport, std::string("tcp-slip")},
+        {{"--transport=udp"}, Keys::transport, std::string("udp")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -85,7 +87,7 @@ TEST(CliOptionsTest, EachGivenOptionIsWrittenToTheStoreAndNothingElse) {
         parsed.result.options->applyTo(settings);
         for (const std::string_view key : {Keys::targetIP, Keys::targetPort, Keys::receivePort, Keys::pingMessage,
                                            Keys::desiredReply, Keys::pingInterval, Keys::alarmEnabled, Keys::title,
-                                           Keys::listenOnPingPort, Keys::passive}) {
+                                           Keys::listenOnPingPort, Keys::passive, Keys::transport}) {
             EXPECT_EQ(store->objectForKey(key), key == c.key ? std::optional(c.stored) : std::nullopt) << key;
         }
     }
@@ -110,6 +112,12 @@ TEST(CliOptionsTest, PresetFillsItsFieldsAndOptionsBesideItWin) {
     EXPECT_EQ(monitor::matchingDevicePreset(settings), nullptr) << "an edited field is no longer the preset";
     settings.targetPort = 57110;
     EXPECT_EQ(monitor::matchingDevicePreset(settings), monitor::findDevicePreset("audio-server"));
+    // A TCP variant brings its transport along, and the UDP one takes it back.
+    monitor::applyDevicePreset(*monitor::findDevicePreset("lighting-console-slip"), settings);
+    EXPECT_EQ(settings.transport.get(), "tcp-slip");
+    EXPECT_EQ(monitor::matchingDevicePreset(settings), monitor::findDevicePreset("lighting-console-slip"));
+    monitor::applyDevicePreset(*monitor::findDevicePreset("lighting-console"), settings);
+    EXPECT_EQ(settings.transport.get(), "udp");
 
     const auto listed = parse({"--preset", "list"});
     EXPECT_FALSE(listed.result.options.has_value());
@@ -139,6 +147,7 @@ TEST(CliOptionsTest, WhatCannotBeUnderstoodExitsTwoWithOneLine) {
         {{"--no-alarm", "--alarm"}, "together"},       {{"--bogus"}, ""},
         {{"--passive", "--no-passive"}, "together"},   {{"--no-ping-port-replies", "--ping-port-replies"}, "together"},
         {{"stray-word"}, ""},                          {{"--target-port"}, ""},
+        {{"--transport", "tcp-1.1"}, "udp, tcp or tcp-slip"},
         {{"--target", "a", "--target", "b"}, ""},
         // Nothing could be watched with these.
         {{"--reply", ""}, "not be empty"},             {{"--ping", ""}, "starts with \"/\""},

@@ -1,0 +1,10 @@
+// Whatever a TCP peer sends is cut into packets by the OSC 1.0 framing: any
+// bytes, in any pieces, give packets within the bound or an OSCFramingError,
+// and the same packets however the bytes were split.
+
+#include "FramingFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vorn::net::testing::fuzzDecoder(vorn::net::OSCFraming::lengthPrefixed, data, size);
+    return 0;
+}
