@@ -32,8 +32,14 @@ void LogModel::note(std::size_t index) {
         beside_.clear();
         besideFirst_ = index;
     }
-    beside_.push_back({clock_().toMSecsSinceEpoch(),
-                       senderOfLine_ ? QString::fromStdString(senderOfLine_()) : QString()});
+    // A show hears a handful of senders: each row shares its sender's text
+    // with the row before it when they are the same, rather than a copy each.
+    const std::string sender = senderOfLine_ ? senderOfLine_() : std::string();
+    if (sender != lastSender_) {
+        lastSender_ = sender;
+        lastSenderText_ = QString::fromStdString(sender);
+    }
+    beside_.push_back({clock_().toMSecsSinceEpoch(), lastSenderText_});
     // The line itself joins memory after this call; keep room for it alone
     // when the log keeps none, so a monitor with a zero limit stays bounded.
     const std::size_t keep = std::max<std::size_t>(log_.memoryLimit(), 1);

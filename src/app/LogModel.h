@@ -77,6 +77,8 @@ private:
     // entries than the log keeps lines in memory.
     std::deque<Beside> beside_;
     std::uint64_t besideFirst_ = 0;
+    std::string lastSender_;
+    QString lastSenderText_;
     dispatch::Cancellable subscription_;
 };
 
