@@ -235,8 +235,10 @@ OSCTCPClient::OSCTCPClient(Options options, std::shared_ptr<udp::SystemCalls> sy
       core_(std::make_shared<Core>(queue_, options, std::move(system))) {}
 
 OSCTCPClient::~OSCTCPClient() {
-    // The core's timers and sources belong to the queue; it goes there.
-    queue_->async([core = std::move(core_)] { core->drop(); });
+    // The core's timers and sources belong to the queue; they go there,
+    // before this returns, so that nothing is read for whoever made the
+    // client once it is gone.
+    queue_->sync([core = core_] { core->drop(); });
 }
 
 void OSCTCPClient::connect(std::string host, std::uint16_t port) {

@@ -217,8 +217,14 @@ OSCTCPServer::OSCTCPServer(Key, std::uint16_t port, OSCFraming framing, OSCTimeT
 }
 
 OSCTCPServer::~OSCTCPServer() {
-    // The sockets and their sources belong to the queue; they go there.
-    receiveQueue()->async([core = std::move(core_)] { core->stop(); });
+    // The sockets and their sources belong to the queue; they go there. Done
+    // before returning, and the connection handler let go of there too, so
+    // that no event reaches whoever made the server once it is gone (a
+    // connection closing in the meantime would otherwise still be told).
+    receiveQueue()->sync([core = core_] {
+        core->stop();
+        core->connectionHandler = nullptr;
+    });
 }
 
 void OSCTCPServer::start() {

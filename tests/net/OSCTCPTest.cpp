@@ -219,7 +219,10 @@ TEST(TCPClientTest, ReconnectsAfterRefusalAndAfterALostConnection) {
     server->stop();
     const auto lost = states.waitFor(Phase::disconnected, mark);
     ASSERT_TRUE(lost && lost->reason);
-    EXPECT_EQ(lost->reason->description, "Connection closed by the peer");
+    // An orderly close, or a reset when the server left bytes unread.
+    EXPECT_TRUE(lost->reason->description == "Connection closed by the peer" ||
+                lost->reason->description == "Connection reset by peer")
+        << lost->reason->description;
 
     client.send(OSCMessage("/while/down"), [&](const std::optional<udp::SocketError>& error) {
         failure = error;
