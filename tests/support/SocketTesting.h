@@ -195,6 +195,7 @@ class FaultySystemCalls final : public SystemCalls {
 public:
     // The next `count` sendto calls fail; a negative count fails until told otherwise.
     void failSendto(int error, int count = -1) { set({"sendto"}, {error, count}); }
+    // Fails every read, of one datagram or of a batch.
     void failRecvfrom(int error) { set({"recvfrom"}, {error, -1}); }
     void failSocket(int family, int error) { set({"socket", family}, {error, -1}); }
     void failSetsockopt(int level, int name, int error) { set({"setsockopt", level, name}, {error, -1}); }
@@ -217,6 +218,12 @@ public:
         if (failing({"recvfrom"})) return -1;
         const auto result = SystemCalls::recvfrom(fd, buffer, size, flags, from, length);
         if (result > 0 && (flags & MSG_PEEK) == 0) ++datagramsRead_;
+        return result;
+    }
+    int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) override {
+        if (failing({"recvfrom"})) return -1;
+        const auto result = SystemCalls::recvmmsg(fd, messages, count, flags, timeout);
+        if (result > 0) datagramsRead_ += static_cast<std::size_t>(result);
         return result;
     }
     // Datagrams taken from the kernel so far.
