@@ -63,9 +63,9 @@ std::vector<std::vector<std::uint8_t>> consoleChatter() {
         chatter.push_back(OSCMessage("/eos/out/param/intensity", {static_cast<std::int32_t>(i), 0.5f})
                               .rawData()
                               .toVector());
-        chatter.push_back(OSCMessage("/eos/out/active/chan", {std::string("1" + std::to_string(i) + " [100]")})
-                              .rawData()
-                              .toVector());
+        std::string channel = std::to_string(10 + i);
+        channel += " [100]";
+        chatter.push_back(OSCMessage("/eos/out/active/chan", {channel}).rawData().toVector());
     }
     chatter.push_back(OSCMessage("/eos/out/ping", {}).rawData().toVector());
     return chatter;
