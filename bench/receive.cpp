@@ -1,6 +1,6 @@
 // How many messages a second a receiver takes from the kernel to its handler:
-// our OSCServer beside liblo's server and a plain recvfrom loop (the ceiling),
-// and our OSCTCPServer with OSC 1.0 framing over one loopback connection.
+// our OSCServer beside liblo's server, a plain recvfrom loop and a plain
+// recvmmsg loop reading 64 at a time (the ceiling), and our OSCTCPServer with OSC 1.0 framing over one loopback connection.
 //
 // A sender on the same machine is slower than any of them, so timing a live
 // stream would time the sender. Instead each round fills the receiver's
@@ -11,7 +11,7 @@
 //
 // After the usual report comes a table of messages per second and
 // nanoseconds per message for each receiver, and each one's rate beside
-// liblo's and the plain loop's.
+// liblo's and the two plain loops'.
 //
 // A stream cannot be filled ahead and then drained: the kernel stops the
 // sender once the connection's buffers are full. The TCP round is timed from
@@ -209,6 +209,53 @@ void receivePlain(benchmark::State& state) {
     ::close(fd);
 }
 
+// The plain loop again, 64 datagrams a call: what a receiver that reads in
+// batches can reach, with no handler and no hand-over between threads.
+void receiveBatched(benchmark::State& state) {
+    constexpr unsigned int batch = 64;
+    constexpr std::size_t slot = 2048;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        state.SkipWithError("cannot bind the receiving socket");
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    enlargeReceiveBuffer(fd);
+    Sender sender(boundPort(fd));
+    const Pinned onReadingCore(readingCore);
+    Totals totals;
+    std::vector<std::uint8_t> buffers(batch * slot);
+    std::vector<iovec> vectors(batch);
+    std::vector<sockaddr_storage> senders(batch);
+    std::vector<mmsghdr> headers(batch);
+    for (auto _ : state) {
+        const int expected = sender.fill(fd);
+        const auto start = Clock::now();
+        for (int received = 0; received < expected;) {
+            for (unsigned int i = 0; i < batch; ++i) {
+                vectors[i] = {buffers.data() + i * slot, slot};
+                headers[i] = {};
+                headers[i].msg_hdr.msg_name = &senders[i];
+                headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+                headers[i].msg_hdr.msg_iov = &vectors[i];
+                headers[i].msg_hdr.msg_iovlen = 1;
+            }
+            // Whatever waits, up to a batch: without MSG_WAITFORONE the call
+            // would wait for a whole batch at the end of a round.
+            const int taken = ::recvmmsg(fd, headers.data(), batch, MSG_WAITFORONE, nullptr);
+            if (taken > 0) received += taken;
+        }
+        const auto elapsed = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        totals.add(elapsed, expected);
+    }
+    totals.report(state);
+    ::close(fd);
+}
+
 // ---------------------------------------------------------------- liblo
 
 struct LibloCount {
@@ -374,7 +421,7 @@ void receiveVornTCP(benchmark::State& state) {
 // ---------------------------------------------------------------- report
 
 // One line per receiver: its rate, its cost per message, and its rate beside
-// liblo's and the plain loop's.
+// liblo's and the plain loops'.
 vorn::bench::TableReporter::Figures rateAndCost(const benchmark::BenchmarkReporter::Run& run) {
     const auto rate = run.counters.find("msgs_per_s");
     const auto cost = run.counters.find("ns_per_msg");
@@ -386,13 +433,17 @@ void writeTable(std::ostream& out, const vorn::bench::TableReporter::Table& tabl
     using vorn::bench::TableReporter;
     const double liblo = TableReporter::figure(table, "receive/liblo", "rate");
     const double plain = TableReporter::figure(table, "receive/plain", "rate");
-    out << "| receiver | messages/s | ns/message | rate / liblo | rate / plain |\n|---|---:|---:|---:|---:|\n";
-    for (const std::string name : {"receive/vorn", "receive/vorn-tcp", "receive/liblo", "receive/plain"}) {
+    const double batched = TableReporter::figure(table, "receive/plain-recvmmsg", "rate");
+    out << "| receiver | messages/s | ns/message | rate / liblo | rate / plain | rate / plain-recvmmsg |\n"
+           "|---|---:|---:|---:|---:|---:|\n";
+    for (const std::string name :
+         {"receive/vorn", "receive/vorn-tcp", "receive/liblo", "receive/plain", "receive/plain-recvmmsg"}) {
         const double rate = TableReporter::figure(table, name, "rate");
         if (rate < 0) continue;
         out << "| " << name.substr(8) << " | " << TableReporter::format(rate, 0) << " | "
             << TableReporter::format(TableReporter::figure(table, name, "ns"), 0) << " | "
-            << TableReporter::ratio(rate, liblo) << " | " << TableReporter::ratio(rate, plain) << " |\n";
+            << TableReporter::ratio(rate, liblo) << " | " << TableReporter::ratio(rate, plain) << " | "
+            << TableReporter::ratio(rate, batched) << " |\n";
     }
 }
 
@@ -407,7 +458,7 @@ int main(int argc, char** argv) {
     };
     for (const Case& c : {Case{"receive/vorn", receiveVorn}, Case{"receive/vorn-tcp", receiveVornTCP},
                           Case{"receive/liblo", receiveLiblo},
-                          Case{"receive/plain", receivePlain}})
+                          Case{"receive/plain", receivePlain}, Case{"receive/plain-recvmmsg", receiveBatched}})
         benchmark::RegisterBenchmark(c.name, c.function)
             ->UseManualTime()
             ->Iterations(roundsPerRun)

@@ -40,10 +40,16 @@ namespace {
 // whole. Only an IPv6 jumbogram is larger.
 constexpr std::size_t largestDatagram = 65535;
 
-// Reads in one turn of the socket queue. A steady stream would otherwise
-// keep the queue from its other work (sends, a pause, a close) for as long
-// as it lasts; after this many the drain goes on in a later turn.
-constexpr int readsPerTurn = 64;
+// Datagrams read in one turn of the socket queue. A steady stream would
+// otherwise keep the queue from its other work (sends, a pause, a close) for
+// as long as it lasts; after this many the drain goes on in a later turn.
+// A read of one datagram counts as four, so that those still come 64 a turn.
+constexpr int datagramsPerTurn = 256;
+constexpr int costOfSingleRead = 4;
+
+// The most datagrams one batch read asks for: past this the saving on
+// kernel entries is small, while the buffers grow with every slot.
+constexpr std::size_t batchSize = 64;
 
 ssize_t receiveFrom(SystemCalls& system, int fd, void* buffer, std::size_t size, int flags, sockaddr_storage& sender,
                     socklen_t& length, int& error) {
@@ -95,11 +101,13 @@ void DatagramSocket::State::discardEmptyDatagram(Endpoint& endpoint) {
 // and one hand-over to the delegate queue rather than one of each per
 // datagram.
 void DatagramSocket::State::doReceive() {
-    for (int reads = 0; reads < readsPerTurn; ++reads) {
-        if (receiveStep() == Step::done) {
+    for (int used = 0; used < datagramsPerTurn;) {
+        int read = 0;
+        if (receiveStep(read) == Step::done) {
             flushReceived();
             return;
         }
+        used += std::max(read, 1);
     }
     flushReceived();
     if (!drainPosted) {
@@ -113,7 +121,7 @@ void DatagramSocket::State::doReceive() {
     }
 }
 
-DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
+DatagramSocket::State::Step DatagramSocket::State::receiveStep(int& read) {
     const bool once = has(receiveOnceFlag);
     if ((!once && !has(receiveContinuous)) || (once && pendingFilterOperations > 0)) {
         suspendReadSourcesHoldingData();
@@ -136,18 +144,22 @@ DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
     if (ipv4.hasData && ipv6.hasData) {
         source = has(flipFlop) ? &ipv4 : &ipv6;
     }
+    if (readsInBatches(*source)) {
+        return receiveBatch(*source, read);
+    }
+    read = costOfSingleRead;
     SharedBytes data;
     SharedBytes address;
     int error = 0;
-    const Read read = readDatagram(*source, data, address, error);
-    if (read == Read::failed) {
+    const Read outcome = readDatagram(*source, data, address, error);
+    if (outcome == Read::failed) {
         // What was read before the failure still reaches the delegate, and
         // before the close does.
         flushReceived();
         closeWithError(SocketError::posix(error, "Error in recvfrom() function"));
         return Step::done;
     }
-    if (read == Read::drained) {
+    if (outcome == Read::drained) {
         // From here only a read event can tell that more has come.
         source->hasData = false;
         if (source->receiveSource) {
@@ -156,22 +168,97 @@ DatagramSocket::State::Step DatagramSocket::State::receiveStep() {
         return Step::again;
     }
     flags = source == &ipv6 ? flags | flipFlop : flags & ~flipFlop;
-    if (read == Read::empty) {
+    if (outcome == Read::empty) {
         return Step::again;
     }
-    const auto outcome = deliver(data, address);
+    const auto delivery = deliver(data, address);
     // A synchronous filter on this very queue may have paused or closed us.
     if (has(receiveContinuous)) {
         return Step::again;
     }
     if (has(receiveOnceFlag)) {
-        if (outcome == Delivery::delivered) {
+        if (delivery == Delivery::delivered) {
             flags &= ~(receiveOnceFlag | receiveContinuous);
             return Step::done;
         }
-        return outcome == Delivery::ignored ? Step::again : Step::done;
+        return delivery == Delivery::ignored ? Step::again : Step::done;
     }
     return Step::done;
+}
+
+// Batches only where every datagram read is delivered at once and nothing
+// can change between two of them: receiving continuously, with no filter
+// (which may pause or close us, or want one at a time), and from one family
+// (with both, they alternate datagram by datagram).
+bool DatagramSocket::State::readsInBatches(const Endpoint& source) const {
+    const std::size_t limit = source.family == AF_INET ? max4ReceiveSize : max6ReceiveSize;
+    return has(receiveContinuous) && !has(receiveOnceFlag) && !receiveFilter && limit <= largestDatagram &&
+           !(ipv4.hasData && ipv6.hasData);
+}
+
+DatagramSocket::State::Step DatagramSocket::State::receiveBatch(Endpoint& source, int& read) {
+    const std::size_t limit = source.family == AF_INET ? max4ReceiveSize : max6ReceiveSize;
+    // No more than the backlog has room for, so that it overshoots its
+    // limit by at most one datagram, as a read of one at a time does.
+    const std::size_t count = backlog->room(batchSize, limit);
+    if (scratch.size() < count * limit) {
+        scratch.resize(count * limit);
+    }
+    batchHeaders.resize(std::max(batchHeaders.size(), count));
+    batchBuffers.resize(std::max(batchBuffers.size(), count));
+    batchSenders.resize(std::max(batchSenders.size(), count));
+    for (std::size_t i = 0; i < count; ++i) {
+        batchBuffers[i] = {scratch.data() + i * limit, limit};
+        auto& header = batchHeaders[i];
+        header = {};
+        header.msg_hdr.msg_name = &batchSenders[i];
+        header.msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        header.msg_hdr.msg_iov = &batchBuffers[i];
+        header.msg_hdr.msg_iovlen = 1;
+    }
+    int result = 0;
+    int error = 0;
+    do {
+        result = system->recvmmsg(source.fd, batchHeaders.data(), static_cast<unsigned int>(count), 0, nullptr);
+        error = result < 0 ? errno : 0;
+    } while (result < 0 && error == EINTR);
+    if (result < 0 && !wouldBlock(error)) {
+        // What was read before the failure still reaches the delegate, and
+        // before the close does.
+        flushReceived();
+        closeWithError(SocketError::posix(error, "Error in recvfrom() function"));
+        return Step::done;
+    }
+    const auto taken = static_cast<std::size_t>(std::max(result, 0));
+    read = static_cast<int>(taken);
+    for (std::size_t i = 0; i < taken; ++i) {
+        const auto& header = batchHeaders[i];
+        // A datagram larger than its slot was cut to it (MSG_TRUNC); the
+        // length said is then the whole one, never what the slot holds.
+        const std::size_t size = (header.msg_hdr.msg_flags & MSG_TRUNC) != 0
+                                     ? limit
+                                     : std::min<std::size_t>(header.msg_len, limit);
+        if (size == 0) {
+            continue;
+        }
+        std::uint8_t* buffer = nullptr;
+        auto data = SharedBytes::allocate(size, buffer);
+        std::memcpy(buffer, scratch.data() + i * limit, size);
+        const auto sender = std::min<socklen_t>(header.msg_hdr.msg_namelen, sizeof(sockaddr_storage));
+        deliver(data, senderAddress(batchSenders[i], sender));
+    }
+    if (taken > 0) {
+        flags = &source == &ipv6 ? flags | flipFlop : flags & ~flipFlop;
+    }
+    if (taken < count) {
+        // The descriptor ran dry during the read: rather than a further read
+        // to hear so, wait for the next read event.
+        source.hasData = false;
+        if (source.receiveSource) {
+            source.receiveSource->resume();
+        }
+    }
+    return Step::again;
 }
 
 DatagramSocket::State::Read DatagramSocket::State::readDatagram(Endpoint& source, SharedBytes& data,
@@ -320,6 +407,13 @@ void ReceiveBacklog::add(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     datagrams_ += 1;
     bytes_ += bytes;
+}
+
+std::size_t ReceiveBacklog::room(std::size_t wanted, std::size_t largest) const {
+    std::lock_guard lock(mutex_);
+    const std::size_t datagrams = limit_.datagrams - std::min(datagrams_, limit_.datagrams);
+    const std::size_t bytes = (limit_.bytes - std::min(bytes_, limit_.bytes)) / std::max<std::size_t>(largest, 1);
+    return std::max<std::size_t>(std::min({wanted, datagrams, bytes}), 1);
 }
 
 bool ReceiveBacklog::stallIfFull() {

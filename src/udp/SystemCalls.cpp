@@ -34,6 +34,10 @@ ssize_t SystemCalls::recvfrom(int fd, void* buffer, size_t size, int flags, sock
     return ::recvfrom(fd, buffer, size, flags, address, length);
 }
 
+int SystemCalls::recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
+    return ::recvmmsg(fd, messages, count, flags, timeout);
+}
+
 int SystemCalls::getsockname(int fd, sockaddr* address, socklen_t* length) {
     return ::getsockname(fd, address, length);
 }

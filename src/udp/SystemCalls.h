@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <memory>
 
 #include <ifaddrs.h>
@@ -25,6 +26,9 @@ public:
     virtual ssize_t sendto(int fd, const void* data, size_t size, int flags, const sockaddr* address,
                            socklen_t length);
     virtual ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* address, socklen_t* length);
+    // Several datagrams in one call: a receiver that keeps up with a stream
+    // pays one kernel entry per batch rather than one per datagram.
+    virtual int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout);
     virtual int getsockname(int fd, sockaddr* address, socklen_t* length);
     // Streams (TCP): the OSC transport over TCP goes through these.
     virtual int connect(int fd, const sockaddr* address, socklen_t length);

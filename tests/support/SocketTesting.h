@@ -13,9 +13,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <any>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -195,6 +197,7 @@ class FaultySystemCalls final : public SystemCalls {
 public:
     // The next `count` sendto calls fail; a negative count fails until told otherwise.
     void failSendto(int error, int count = -1) { set({"sendto"}, {error, count}); }
+    // Fails every read, of one datagram or of a batch.
     void failRecvfrom(int error) { set({"recvfrom"}, {error, -1}); }
     void failSocket(int family, int error) { set({"socket", family}, {error, -1}); }
     void failSetsockopt(int level, int name, int error) { set({"setsockopt", level, name}, {error, -1}); }
@@ -217,6 +220,41 @@ public:
         if (failing({"recvfrom"})) return -1;
         const auto result = SystemCalls::recvfrom(fd, buffer, size, flags, from, length);
         if (result > 0 && (flags & MSG_PEEK) == 0) ++datagramsRead_;
+        return result;
+    }
+    // One batch read as the kernel might answer it: at most `most`
+    // datagrams, or the failure `error`; with `cut`, the first datagram
+    // taken is said to be larger than its buffer (MSG_TRUNC, `cut` bytes).
+    struct BatchRead {
+        unsigned int most = 64;
+        int error = 0;
+        unsigned int cut = 0;
+    };
+    // The next batch reads go as told, in order; the ones after as usual.
+    void scriptBatches(std::vector<BatchRead> reads) {
+        std::lock_guard lock(mutex_);
+        batchScript_.assign(reads.begin(), reads.end());
+    }
+    // How many datagrams each batch read asked for.
+    std::vector<unsigned int> batchesAsked() const {
+        std::lock_guard lock(mutex_);
+        return batchesAsked_;
+    }
+    int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) override {
+        if (failing({"recvfrom"})) return -1;
+        BatchRead step;
+        {
+            std::lock_guard lock(mutex_);
+            batchesAsked_.push_back(count);
+            if (!batchScript_.empty()) step = batchScript_.front(), batchScript_.pop_front();
+        }
+        if (step.error != 0) return errno = step.error, -1;
+        const auto result = SystemCalls::recvmmsg(fd, messages, std::min(count, step.most), flags, timeout);
+        if (result > 0 && step.cut != 0) {
+            messages[0].msg_len = step.cut;
+            messages[0].msg_hdr.msg_flags |= MSG_TRUNC;
+        }
+        if (result > 0) datagramsRead_ += static_cast<std::size_t>(result);
         return result;
     }
     // Datagrams taken from the kernel so far.
@@ -262,8 +300,10 @@ private:
         return true;
     }
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::atomic<std::size_t> datagramsRead_{0};
+    std::deque<BatchRead> batchScript_;
+    std::vector<unsigned int> batchesAsked_;
     std::map<Call, std::pair<int, int>> failures_;
     std::map<std::string, Name, std::less<>> names_;
 };

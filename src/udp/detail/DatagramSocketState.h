@@ -64,6 +64,9 @@ public:
     // read now. On the socket queue.
     bool stallIfFull();
     void release(std::size_t datagrams, std::size_t bytes);
+    // How many datagrams of up to `largest` bytes each fit before the limit,
+    // at most `wanted`, at least one. On the socket queue, after stallIfFull.
+    std::size_t room(std::size_t wanted, std::size_t largest) const;
 
 private:
     bool full() const { return datagrams_ >= limit_.datagrams || bytes_ >= limit_.bytes; }
@@ -179,8 +182,14 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     };
     std::vector<Received> received;
     // Where datagrams land before they are copied out at their exact size,
-    // so that a read need not ask first how large the next one is.
+    // so that a read need not ask first how large the next one is. A batch
+    // read uses one slot of the receive limit per datagram.
     std::vector<std::uint8_t> scratch;
+    // The headers, buffers and senders of a batch read, kept from one read
+    // to the next so that a batch allocates nothing but what it delivers.
+    std::vector<mmsghdr> batchHeaders;
+    std::vector<iovec> batchBuffers;
+    std::vector<sockaddr_storage> batchSenders;
     // The sender of the last datagram, shared by the ones after it from the
     // same sender (the usual case: one peer streaming).
     SharedBytes lastSender;
@@ -271,7 +280,10 @@ struct DatagramSocket::State : std::enable_shared_from_this<State> {
     void discardEmptyDatagram(Endpoint& endpoint);
     void doReceive();
     enum class Step { again, done };
-    Step receiveStep();
+    // `read` counts what the step took from the descriptors.
+    Step receiveStep(int& read);
+    bool readsInBatches(const Endpoint& source) const;
+    Step receiveBatch(Endpoint& source, int& read);
     enum class Read { datagram, empty, drained, failed };
     Read readDatagram(Endpoint& source, SharedBytes& data, SharedBytes& address, int& error);
     SharedBytes senderAddress(const sockaddr_storage& sender, socklen_t length);
