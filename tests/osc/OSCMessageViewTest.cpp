@@ -25,22 +25,7 @@ namespace {
 constexpr std::uint64_t seed = 0x5EED0F0C0DULL;
 constexpr int caseCount = 10000;
 
-// Equal values, floats compared bit for bit: damaged bytes make NaNs.
-bool same(const OSCValue& a, const OSCValue& b) {
-    if (a.kind() != b.kind()) return false;
-    if (a.is<float>()) return std::bit_cast<std::uint32_t>(a.get<float>()) == std::bit_cast<std::uint32_t>(b.get<float>());
-    if (a.is<double>()) return std::bit_cast<std::uint64_t>(a.get<double>()) == std::bit_cast<std::uint64_t>(b.get<double>());
-    if (a.is<OSCArrayValue>()) {
-        const auto& x = a.get<OSCArrayValue>().elements;
-        const auto& y = b.get<OSCArrayValue>().elements;
-        if (x.size() != y.size()) return false;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            if (!same(x[i], y[i])) return false;
-        }
-        return true;
-    }
-    return a == b;
-}
+using test::same;
 
 // What a decoder made of some bytes: an address and values, or an error text.
 struct Outcome {
