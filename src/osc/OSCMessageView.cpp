@@ -200,8 +200,9 @@ std::optional<OSCMessageView> OSCMessageView::parse(std::span<const std::uint8_t
     view.address_ = {reinterpret_cast<const char*>(bytes.data()), address.length};
     view.tags_ = {reinterpret_cast<const char*>(rest.data()), tags.length};
     view.data_ = rest.data() + tags.size;
+    // A ping has nothing more to check, and no argument to look up a kind for.
+    if (tags.length == 1 && view.tags_[0] == ',') return view;
     view.table_ = &(context ? context : &OSCSerialization::shared())->table();
-    if (tags.length == 1 && view.tags_[0] == ',') return view;  // a ping: nothing more to check
     Scanner scanner(bytes, address.size + tags.size, *view.table_);
     if (!scanner.values(view.tags_, view.count_)) return std::nullopt;
     return view;
