@@ -166,6 +166,7 @@ void encodePingInPlace(benchmark::State& state) {
         buffer.clear();
         OSCMessageWriter::append(buffer, pingAddress);
         benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
     }
 }
 
@@ -187,6 +188,7 @@ void encodeTypicalInPlace(benchmark::State& state) {
         buffer.clear();
         writeTypicalInPlace(buffer);
         benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
     }
 }
 
@@ -218,6 +220,7 @@ void encodeBundleInPlace(benchmark::State& state) {
                                             OSCBlobRef{blobBytes()});
         }
         benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
     }
 }
 
