@@ -217,6 +217,15 @@ bool bytesAreCharacters(std::string_view text) noexcept {
     return true;
 }
 
+// Whether `text` stands at `at`. Pattern texts are short: a loop beats a
+// call into the library.
+bool sameBytes(const char* at, std::string_view text) noexcept {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (at[i] != text[i]) return false;
+    }
+    return true;
+}
+
 // Where the token, tried at character boundary `p`, ends, or npos when it
 // does not match there. Only a `*` has more than one answer; it never comes
 // here. Of the alternatives of `{...}` the first in sorted order that fits is
@@ -226,7 +235,7 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
     switch (token.kind) {
     case Kind::literal: {
         const std::size_t q = p + token.text.size();
-        return q <= s.size() && s.compare(p, token.text.size(), token.text) == 0 && b.at(q) ? q : npos;
+        return q <= s.size() && sameBytes(s.data() + p, token.text) && b.at(q) ? q : npos;
     }
     case Kind::singleCharWildcard:
         return p < s.size() ? b.next(p) : npos;
@@ -244,7 +253,10 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
         const auto rest = s.substr(p);
         forEachAlternative(token.text, [&](std::string_view text) {
             any = true;
-            if (text.size() < taken && rest.starts_with(text) && b.at(p + text.size())) taken = text.size();
+            if (text.size() < taken && text.size() <= rest.size() && sameBytes(rest.data(), text) &&
+                b.at(p + text.size())) {
+                taken = text.size();
+            }
         });
         if (!any) return p;
         return taken == npos ? npos : p + taken;
