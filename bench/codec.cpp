@@ -16,6 +16,8 @@
 #include "osc/OSCAddressPattern.h"
 #include "osc/OSCBundle.h"
 #include "osc/OSCMessage.h"
+#include "osc/OSCMessageView.h"
+#include "osc/OSCMessageWriter.h"
 
 #include "TableReporter.h"
 
@@ -150,6 +152,93 @@ void decodeBundleVorn(benchmark::State& state) {
         const auto& bundle = packet->bundle();
         benchmark::DoNotOptimize(bundle.timeTag().rawValue());
         for (const auto& element : bundle.elements()) readTypicalVorn(element.message());
+    }
+}
+
+// ---------------------------------------------------------------- vorn, in place
+//
+// The message view reads arguments straight from the datagram and the writer
+// writes into a buffer the caller keeps, as oscpack's users do.
+
+void encodePingInPlace(benchmark::State& state) {
+    std::vector<std::uint8_t> buffer;
+    for (auto _ : state) {
+        buffer.clear();
+        OSCMessageWriter::append(buffer, pingAddress);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
+    }
+}
+
+void decodePingInPlace(benchmark::State& state) {
+    const auto& datagram = pingDatagram();
+    for (auto _ : state) {
+        const auto view = OSCMessageView::parse(datagram);
+        benchmark::DoNotOptimize(view->address().data());
+    }
+}
+
+void writeTypicalInPlace(std::vector<std::uint8_t>& buffer) {
+    OSCMessageWriter::append(buffer, typicalAddress, typicalInt, typicalFloat, typicalString, OSCBlobRef{blobBytes()});
+}
+
+void encodeTypicalInPlace(benchmark::State& state) {
+    std::vector<std::uint8_t> buffer;
+    for (auto _ : state) {
+        buffer.clear();
+        writeTypicalInPlace(buffer);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
+    }
+}
+
+void readTypicalInPlace(std::span<const std::uint8_t> datagram) {
+    const auto view = OSCMessageView::parse(datagram);
+    if (!view) throw std::runtime_error("the view refused the datagram");
+    benchmark::DoNotOptimize(view->address().data());
+    auto argument = view->begin();
+    benchmark::DoNotOptimize((*argument++).int32());
+    benchmark::DoNotOptimize((*argument++).float32());
+    benchmark::DoNotOptimize((*argument++).string().data());
+    const auto blob = (*argument).blob();
+    benchmark::DoNotOptimize(blob.data());
+    benchmark::DoNotOptimize(blob.size());
+}
+
+void decodeTypicalInPlace(benchmark::State& state) {
+    const auto& datagram = typicalDatagram();
+    for (auto _ : state) readTypicalInPlace(datagram);
+}
+
+void encodeBundleInPlace(benchmark::State& state) {
+    std::vector<std::uint8_t> buffer;
+    for (auto _ : state) {
+        buffer.clear();
+        OSCMessageWriter::appendBundleHeader(buffer, OSCTimeTag::immediate());
+        for (int i = 0; i < bundleSize; ++i) {
+            OSCMessageWriter::appendElement(buffer, typicalAddress, typicalInt, typicalFloat, typicalString,
+                                            OSCBlobRef{blobBytes()});
+        }
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();  // the bytes must be written, not only their place
+    }
+}
+
+// There is no bundle view: the framing is walked by hand, as in liblo's case.
+void decodeBundleInPlace(benchmark::State& state) {
+    const auto& datagram = bundleDatagram();
+    for (auto _ : state) {
+        const std::uint8_t* p = datagram.data();
+        const std::uint8_t* const end = p + datagram.size();
+        if (datagram.size() < 16 || std::memcmp(p, "#bundle", 8) != 0) throw std::runtime_error("not a bundle");
+        benchmark::DoNotOptimize(readBigEndian32(p + 8));
+        for (p += 16; end - p >= 4;) {
+            const auto size = readBigEndian32(p);
+            p += 4;
+            if (size < 0 || size > end - p) throw std::runtime_error("bad element size");
+            readTypicalInPlace({p, static_cast<std::size_t>(size)});
+            p += size;
+        }
     }
 }
 
@@ -379,17 +468,20 @@ vorn::bench::TableReporter::Figures cpuTime(const benchmark::BenchmarkReporter::
 
 void writeTable(std::ostream& out, const vorn::bench::TableReporter::Table& table) {
     using vorn::bench::TableReporter;
-    out << "| case | vorn (ns) | liblo (ns) | oscpack (ns) | vorn/liblo | vorn/oscpack |\n"
-        << "|---|---:|---:|---:|---:|---:|\n";
+    out << "| case | vorn (ns) | in place (ns) | liblo (ns) | oscpack (ns) | vorn/liblo | vorn/oscpack | in place/liblo "
+           "| in place/oscpack |\n"
+        << "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const std::string name : {"encode_ping", "decode_ping", "encode_typical", "decode_typical", "encode_bundle10",
                                    "decode_bundle10", "match_typical", "match_hostile"}) {
         const double vorn = TableReporter::figure(table, name + "/vorn", "ns");
         const double liblo = TableReporter::figure(table, name + "/liblo", "ns");
         const double oscpack = TableReporter::figure(table, name + "/oscpack", "ns");
+        const double inPlace = TableReporter::figure(table, name + "/inplace", "ns");
         if (vorn < 0 && liblo < 0 && oscpack < 0) continue;
-        out << "| " << name << " | " << TableReporter::format(vorn, 0) << " | " << TableReporter::format(liblo, 0)
-            << " | " << TableReporter::format(oscpack, 0) << " | " << TableReporter::ratio(vorn, liblo) << " | "
-            << TableReporter::ratio(vorn, oscpack) << " |\n";
+        out << "| " << name << " | " << TableReporter::format(vorn, 0) << " | " << TableReporter::format(inPlace, 0)
+            << " | " << TableReporter::format(liblo, 0) << " | " << TableReporter::format(oscpack, 0) << " | "
+            << TableReporter::ratio(vorn, liblo) << " | " << TableReporter::ratio(vorn, oscpack) << " | "
+            << TableReporter::ratio(inPlace, liblo) << " | " << TableReporter::ratio(inPlace, oscpack) << " |\n";
     }
 }
 
@@ -400,21 +492,27 @@ void registerAll() {
     };
     const Case cases[] = {
         {"encode_ping/vorn", encodePingVorn},
+        {"encode_ping/inplace", encodePingInPlace},
         {"encode_ping/liblo", encodePingLiblo},
         {"encode_ping/oscpack", encodePingOscpack},
         {"decode_ping/vorn", decodePingVorn},
+        {"decode_ping/inplace", decodePingInPlace},
         {"decode_ping/liblo", decodePingLiblo},
         {"decode_ping/oscpack", decodePingOscpack},
         {"encode_typical/vorn", encodeTypicalVorn},
+        {"encode_typical/inplace", encodeTypicalInPlace},
         {"encode_typical/liblo", encodeTypicalLiblo},
         {"encode_typical/oscpack", encodeTypicalOscpack},
         {"decode_typical/vorn", decodeTypicalVorn},
+        {"decode_typical/inplace", decodeTypicalInPlace},
         {"decode_typical/liblo", decodeTypicalLibloCase},
         {"decode_typical/oscpack", decodeTypicalOscpack},
         {"encode_bundle10/vorn", encodeBundleVorn},
+        {"encode_bundle10/inplace", encodeBundleInPlace},
         {"encode_bundle10/liblo", encodeBundleLiblo},
         {"encode_bundle10/oscpack", encodeBundleOscpack},
         {"decode_bundle10/vorn", decodeBundleVorn},
+        {"decode_bundle10/inplace", decodeBundleInPlace},
         {"decode_bundle10/liblo", decodeBundleLiblo},
         {"decode_bundle10/oscpack", decodeBundleOscpack},
         {"match_typical/vorn", matchTypicalVorn},

@@ -187,8 +187,45 @@ std::vector<OSCAddressPattern::Component> OSCAddressPattern::components() const 
     return result;
 }
 
+namespace {
+
+// One look-up per byte while comparing the plain text of two addresses.
+constexpr auto wildcards = [] {
+    std::array<bool, 256> table{};
+    for (const unsigned char c : {'*', '?', '[', '{'}) table[c] = true;
+    return table;
+}();
+
+bool isWildcard(char c) noexcept { return wildcards[static_cast<unsigned char>(c)]; }
+
+bool partsMatch(detail::AddressParts pattern, detail::AddressParts local) {
+    while (!pattern.done()) {
+        if (local.done() || !detail::partMatches(pattern.next(), local.next())) return false;
+    }
+    return local.done();
+}
+
+}  // namespace
+
 bool OSCAddressPattern::matches(std::string_view localAddress) const {
-    detail::AddressParts pattern(rawAddress());
+    const auto text = rawAddress();
+    // The parts before the first wildcard are plain text, and when both
+    // addresses hold the same bytes up to there they match part for part:
+    // only what follows the last "/" before it is left to match.
+    std::size_t i = 0;
+    const std::size_t common = std::min(text.size(), localAddress.size());
+    while (i < common && text[i] == localAddress[i] && !isWildcard(text[i])) ++i;
+    if (i < text.size() && isWildcard(text[i])) {
+        std::size_t slash = i;
+        while (slash > 0 && text[slash - 1] != '/') --slash;
+        // After the leading "/" alone the usual reading applies: that slash
+        // is dropped, and with it the rule that a part follows it.
+        if (slash > 1) {
+            using After = detail::AddressParts::AfterSlash;
+            return partsMatch({text.substr(slash), After{}}, {localAddress.substr(slash), After{}});
+        }
+    }
+    detail::AddressParts pattern(text);
     detail::AddressParts local(localAddress);
     if (pattern.done()) return false;
     while (!pattern.done()) {

@@ -124,9 +124,7 @@ template <class Make>
         bool ascii = false;
         const auto chunk = decoder.readNullTerminated(ascii);
         if (!ascii) {
-            throw OSCDecodeError::malformed(
-                "Failed to form valid ASCII string from 4-byte aligned null-terminated ASCII string chunk. "
-                "Non-ASCII characters may be present or the data is malformed.");
+            throw OSCDecodeError::malformed(bytes::nonASCIIString);
         }
         const auto* text = reinterpret_cast<const char*>(chunk.data());
         if (kind == OSCValueKind::stringAlt) {

@@ -1,6 +1,7 @@
 #include "osc/detail/OSCPatternTokens.h"
 
 #include "ascii/Graphemes.h"
+#include "osc/detail/OSCBytes.h"
 
 #include <algorithm>
 #include <array>
@@ -189,16 +190,40 @@ private:
     std::vector<unsigned char> flags_;
 };
 
-// Whether every byte is ASCII and no CR LF pair joins two of them.
+// Whether every byte is ASCII and no CR LF pair joins two of them. Every
+// match with a wildcard asks, so a word is looked at in one step; only text
+// with a CR in it needs the pairs looked at.
 bool bytesAreCharacters(std::string_view text) noexcept {
-    unsigned char any = 0;
-    bool crlf = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        any |= c;
-        crlf |= c == '\n' && i > 0 && text[i - 1] == '\r';
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::uint64_t any = 0;
+    bool cr = false;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t v = bytes::load64(p + i);
+        const std::uint64_t x = v ^ (bytes::lowBits * '\r');
+        any |= v;
+        cr |= ((x - bytes::lowBits) & ~x & bytes::highBits) != 0;
     }
-    return (any & 0x80U) == 0 && !crlf;
+    for (; i < n; ++i) {
+        any |= p[i];
+        cr |= p[i] == '\r';
+    }
+    if ((any & bytes::highBits) != 0) return false;
+    if (!cr) return true;
+    for (i = 1; i < n; ++i) {
+        if (p[i] == '\n' && p[i - 1] == '\r') return false;
+    }
+    return true;
+}
+
+// Whether `text` stands at `at`. Pattern texts are short: a loop beats a
+// call into the library.
+bool sameBytes(const char* at, std::string_view text) noexcept {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (at[i] != text[i]) return false;
+    }
+    return true;
 }
 
 // Where the token, tried at character boundary `p`, ends, or npos when it
@@ -210,7 +235,7 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
     switch (token.kind) {
     case Kind::literal: {
         const std::size_t q = p + token.text.size();
-        return q <= s.size() && s.compare(p, token.text.size(), token.text) == 0 && b.at(q) ? q : npos;
+        return q <= s.size() && sameBytes(s.data() + p, token.text) && b.at(q) ? q : npos;
     }
     case Kind::singleCharWildcard:
         return p < s.size() ? b.next(p) : npos;
@@ -228,7 +253,10 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
         const auto rest = s.substr(p);
         forEachAlternative(token.text, [&](std::string_view text) {
             any = true;
-            if (text.size() < taken && rest.starts_with(text) && b.at(p + text.size())) taken = text.size();
+            if (text.size() < taken && text.size() <= rest.size() && sameBytes(rest.data(), text) &&
+                b.at(p + text.size())) {
+                taken = text.size();
+            }
         });
         if (!any) return p;
         return taken == npos ? npos : p + taken;
@@ -348,7 +376,21 @@ bool partMatches(std::string_view patternPart, std::string_view localPart) {
         if (i >= localPart.size() || localPart[i] != c) return false;
     }
     if (i == patternPart.size()) return localPart.size() == i;
-    if (i == 0 && std::all_of(patternPart.begin(), patternPart.end(), [](char c) { return c == '*'; })) return true;
+    // The literal before the wildcard has matched its bytes; where every
+    // byte of the local part is a character, it takes exactly those, and
+    // the rest of the pattern is left to match the rest of the part.
+    const auto rest = patternPart.substr(i);
+    if (rest.front() == '*' && std::all_of(rest.begin(), rest.end(), [](char c) { return c == '*'; }) &&
+        (i == 0 || bytesAreCharacters(localPart))) {
+        return true;
+    }
+    const bool plainBytes = bytesAreCharacters(localPart);
+    // A lone {...} ending the part, as in /mixer/{gain,level}, is one token:
+    // no need to read the part into tokens to find that out.
+    if (plainBytes && rest.front() == '{' && rest.back() == '}' && find(rest, '}') == rest.size() - 1) {
+        const auto token = makeToken(Kind::strings, rest.substr(1, rest.size() - 2));
+        return endOf(token, localPart.substr(i), 0, EveryByte{}) == localPart.size() - i;
+    }
     return PartTokens(patternPart).matches(localPart);
 }
 

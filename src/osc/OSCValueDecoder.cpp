@@ -12,16 +12,6 @@
 namespace vorn::osc {
 namespace {
 
-const char* const chunkTooShort = "Not enough bytes in 4-byte aligned null-terminated data chunk.";
-const char* const chunkNotTerminated =
-    "4-byte aligned null-terminated data chunk does not terminate in null bytes as expected.";
-const char* const blobLengthUnreadable =
-    "Failed to read Int32 length chunk at start of 4-byte aligned null-terminated blob data chunk.";
-
-// Longest blob we accept: what fits in one UDP datagram beside the smallest
-// message around it.
-constexpr std::int32_t maxBlobLength = 65506;
-
 std::string tagText(char tag) { return std::string(1, tag); }
 
 // A variadic value nests inside its caller; refuse to open one too many.
@@ -50,11 +40,7 @@ SharedBytes OSCValueDecoder::read(std::int64_t count) {
 
 std::span<const std::uint8_t> OSCValueDecoder::readSpan(std::int64_t count) {
     if (count < 0) throw OSCDecodeError::internalInconsistency("Negative byte count requested: " + std::to_string(count));
-    if (static_cast<std::uint64_t>(count) > remainingCount()) {
-        throw OSCDecodeError::malformed("Not enough bytes remain in data stream. Attempted to read " +
-                                        std::to_string(count) + " bytes but only " +
-                                        std::to_string(remainingCount()) + " bytes remain.");
-    }
+    if (static_cast<std::uint64_t>(count) > remainingCount()) notEnoughBytes(static_cast<std::size_t>(count), remainingCount());
     const auto result = remaining().first(static_cast<std::size_t>(count));
     pos_ += result.size();
     return result;
@@ -82,6 +68,11 @@ std::optional<OSCValueKind> OSCValueDecoder::leadingScalar(char tag) const noexc
     return table_->leadingScalar(tag);
 }
 
+void OSCValueDecoder::notEnoughBytes(std::size_t count, std::size_t remaining) {
+    throw OSCDecodeError::malformed("Not enough bytes remain in data stream. Attempted to read " + std::to_string(count) +
+                                    " bytes but only " + std::to_string(remaining) + " bytes remain.");
+}
+
 void OSCValueDecoder::shortRead(const char* type) {
     throw OSCDecodeError::malformed(std::string("Not enough bytes while reading ") + type + " data chunk.");
 }
@@ -94,11 +85,7 @@ std::span<const std::uint8_t> OSCValueDecoder::readNullTerminated() {
 std::span<const std::uint8_t> OSCValueDecoder::readNullTerminated(bool& ascii) {
     const auto rest = remaining();
     const auto chunk = bytes::scanString(rest);
-    switch (chunk.status) {
-    case bytes::StringChunk::Status::ok: break;
-    case bytes::StringChunk::Status::tooShort: throw OSCDecodeError::malformed(chunkTooShort);
-    case bytes::StringChunk::Status::notTerminated: throw OSCDecodeError::malformed(chunkNotTerminated);
-    }
+    if (chunk.status != bytes::StringChunk::Status::ok) throw OSCDecodeError::malformed(bytes::chunkError(chunk.status));
     ascii = chunk.ascii;
     pos_ += chunk.size;
     return rest.first(chunk.length);
@@ -115,27 +102,11 @@ std::optional<std::string> OSCValueDecoder::readASCIIString() {
 
 SharedBytes OSCValueDecoder::readBlob() {
     // Nothing moves until the whole blob has been checked.
-    if (remainingCount() < 4) throw OSCDecodeError::malformed(blobLengthUnreadable);
-    const auto length = static_cast<std::int32_t>(bytes::loadUInt32(data_.data() + pos_));
-    if (length > maxBlobLength) throw OSCDecodeError::malformed(blobLengthUnreadable);
-    if (length < 0) throw OSCDecodeError::malformed("Blob length is negative.");
+    const auto blob = bytes::scanBlob(remaining());
+    if (blob.error) throw OSCDecodeError::malformed(blob.error);
     const std::size_t start = pos_ + 4;
-    const auto count = static_cast<std::size_t>(length);
-    if (count > data_.size() - start) {
-        throw OSCDecodeError::malformed("Encoded blob chunk length is greater than the available data length.");
-    }
-    const auto padded = bytes::paddedBlobSize(count);
-    if (padded > data_.size() - start) {
-        throw OSCDecodeError::malformed("Not enough bytes in 4-byte aligned null-terminated blob data chunk.");
-    }
-    for (std::size_t i = count; i < padded; ++i) {
-        if (data_[start + i] != 0) {
-            throw OSCDecodeError::malformed(
-                "Expected 4-byte null terminated data but expected null bytes were not found.");
-        }
-    }
-    pos_ = start + padded;
-    return data_.slice(start, count);
+    pos_ += blob.size;
+    return data_.slice(start, blob.length);
 }
 
 OSCValueVariadicDecoder::Result OSCValueDecoder::decodeValue(std::span<const char> tags) {

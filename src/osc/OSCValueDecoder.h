@@ -87,10 +87,13 @@ public:
     // The registry's state this cursor decodes with.
     const OSCSerialization::Table& table() const noexcept { return *table_; }
 
+    // The errors of a read cut short, shared with OSCMessageView.
+    [[noreturn, gnu::cold]] static void shortRead(const char* type);
+    [[noreturn, gnu::cold]] static void notEnoughBytes(std::size_t count, std::size_t remaining);
+
 private:
     friend class OSCMessage;  // takes the bytes back when decoding succeeds
 
-    [[noreturn, gnu::cold]] static void shortRead(const char* type);
     [[noreturn, gnu::cold]] static void badText(const char* failure);
     // Big-endian, read byte by byte: the compiler makes one load and a swap.
     std::uint32_t take32() noexcept {

@@ -136,6 +136,49 @@ struct StringChunk {
     return {Status::ok, ascii, length, size};
 }
 
+// The texts a failed string chunk throws with, wherever it is read.
+inline constexpr const char* chunkTooShort = "Not enough bytes in 4-byte aligned null-terminated data chunk.";
+inline constexpr const char* chunkNotTerminated =
+    "4-byte aligned null-terminated data chunk does not terminate in null bytes as expected.";
+inline constexpr const char* nonASCIIString =
+    "Failed to form valid ASCII string from 4-byte aligned null-terminated ASCII string chunk. "
+    "Non-ASCII characters may be present or the data is malformed.";
+
+inline const char* chunkError(StringChunk::Status status) noexcept {
+    return status == StringChunk::Status::tooShort ? chunkTooShort : chunkNotTerminated;
+}
+
+// Longest blob we accept: what fits in one UDP datagram beside the smallest
+// message around it.
+inline constexpr std::int32_t maxBlobLength = 65506;
+
+// What a length-prefixed blob at the start of some bytes holds: its data
+// from byte 4 on, `length` bytes, then padding up to `size` in all; or the
+// text of the first check it fails, in the order the decoders report them.
+struct BlobChunk {
+    const char* error = nullptr;
+    std::size_t length = 0;
+    std::size_t size = 0;
+};
+
+inline BlobChunk scanBlob(std::span<const std::uint8_t> bytes) noexcept {
+    constexpr const char* lengthUnreadable =
+        "Failed to read Int32 length chunk at start of 4-byte aligned null-terminated blob data chunk.";
+    if (bytes.size() < 4) return {lengthUnreadable};
+    const auto length = static_cast<std::int32_t>(loadUInt32(bytes.data()));
+    if (length > maxBlobLength) return {lengthUnreadable};
+    if (length < 0) return {"Blob length is negative."};
+    const auto count = static_cast<std::size_t>(length);
+    const std::size_t available = bytes.size() - 4;
+    if (count > available) return {"Encoded blob chunk length is greater than the available data length."};
+    const auto padded = paddedBlobSize(count);
+    if (padded > available) return {"Not enough bytes in 4-byte aligned null-terminated blob data chunk."};
+    for (std::size_t i = count; i < padded; ++i) {
+        if (bytes[4 + i] != 0) return {"Expected 4-byte null terminated data but expected null bytes were not found."};
+    }
+    return {nullptr, count, 4 + padded};
+}
+
 inline void appendBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> b) {
     out.insert(out.end(), b.begin(), b.end());
 }

@@ -5,6 +5,9 @@
 // Token and Component forms, which are made from these tokens.
 
 #include "osc/OSCAddressPattern.h"
+#include "osc/detail/OSCBytes.h"
+
+#include <bit>
 
 #include <array>
 #include <cstddef>
@@ -16,11 +19,23 @@
 
 namespace vorn::osc::detail {
 
-// The first `c` in `text` at or after `from`, or npos. A plain loop: the
-// texts here are short, and a call into the library per search costs more
-// than the search.
+// The first `c` in `text` at or after `from`, or npos. A word at a time:
+// the texts here are short, and a call into the library per search costs
+// more than the search.
 inline std::size_t find(std::string_view text, char c, std::size_t from = 0) noexcept {
-    for (std::size_t i = from; i < text.size(); ++i) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t i = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        const std::uint64_t pattern = bytes::lowBits * static_cast<unsigned char>(c);
+        for (; i + 8 <= text.size(); i += 8) {
+            const std::uint64_t x = bytes::load64(p + i) ^ pattern;
+            // The lowest flagged byte is the first match.
+            if (const std::uint64_t hit = (x - bytes::lowBits) & ~x & bytes::highBits) {
+                return i + static_cast<std::size_t>(std::countr_zero(hit) / 8);
+            }
+        }
+    }
+    for (; i < text.size(); ++i) {
         if (text[i] == c) return i;
     }
     return std::string_view::npos;
@@ -36,6 +51,16 @@ public:
         if (address.ends_with('/')) address.remove_suffix(1);
         rest_ = address;
         more_ = !address.empty();
+    }
+
+    // The parts of what follows a "/" inside an address: as many as the
+    // whole address has after that slash (none when it was the trailing one).
+    struct AfterSlash {};
+    AddressParts(std::string_view rest, AfterSlash) noexcept {
+        if (rest.empty()) return;
+        if (rest.ends_with('/')) rest.remove_suffix(1);
+        rest_ = rest;
+        more_ = true;
     }
 
     bool done() const noexcept { return !more_; }
