@@ -190,12 +190,6 @@ TEST(TCPServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     for (const int fd : fds) ::close(fd);
 }
 
-TEST(TCPClientTest, RetryDelaysDoubleFromOneSecondToThirty) {
-    std::vector<long> delays;
-    for (int failures = 0; failures < 8; ++failures) delays.push_back(OSCTCPClient::retryDelay(failures).count());
-    EXPECT_EQ(delays, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
-}
-
 // With nobody listening the client says why, and keeps trying in the
 // background; once a server is there it connects, and after that server
 // goes it says so and connects again to the next one.
