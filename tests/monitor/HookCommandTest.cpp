@@ -58,7 +58,7 @@ TEST(HookCommandTest, StateMessageTargetsParseOrSayWhy) {
 // The lines a runner hands over, as (event, text).
 struct Lines : dispatch::testing::Recorded<std::pair<std::string, std::string>> {
     HookRunner::LineSink sink() {
-        return [this](HookRunner::Kind kind, std::string line) { add({kind.event, std::move(line)}); };
+        return [this](HookRunner::Kind kind, std::string line) { add({std::string(kind.event), std::move(line)}); };
     }
     // Everything, once `ended` commands have ended or failed.
     std::vector<std::pair<std::string, std::string>> waitForEnds(std::size_t ended) const {
