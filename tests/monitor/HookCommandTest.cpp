@@ -4,11 +4,11 @@
 
 #include "monitor/HookCommand.h"
 
+#include "support/Waiting.h"
+
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -55,24 +55,17 @@ TEST(HookCommandTest, StateMessageTargetsParseOrSayWhy) {
     }
 }
 
-struct Lines {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<std::string, std::string>> lines;
-
+// The lines a runner hands over, as (event, text).
+struct Lines : dispatch::testing::Recorded<std::pair<std::string, std::string>> {
     HookRunner::LineSink sink() {
-        return [this](HookRunner::Kind kind, std::string line) {
-            std::lock_guard lock(mutex);
-            lines.emplace_back(kind.event, std::move(line));
-            changed.notify_all();
-        };
+        return [this](HookRunner::Kind kind, std::string line) { add({std::string(kind.event), std::move(line)}); };
     }
-    bool waitFor(std::size_t ended) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(20), [&] {
-            std::size_t count = 0;
-            for (const auto& line : lines) count += line.first == "hookEnded" || line.first == "hookFailed";
-            return count >= ended;
+    // Everything, once `ended` commands have ended or failed.
+    std::vector<std::pair<std::string, std::string>> waitForEnds(std::size_t ended) const {
+        return waitUntil([ended](const auto& lines) {
+            return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const auto& line) {
+                       return line.first == "hookEnded" || line.first == "hookFailed";
+                   })) >= ended;
         });
     }
 };
@@ -84,7 +77,7 @@ TEST(HookCommandTest, OutputIsLoggedEscapedAndBoundedWithTheExitStatus) {
         runner.run("on-dead",
                    {"sh", "-c", "echo \"$VORN_STATE at $VORN_TARGET\"; printf 'bad\\033]0;x\\a\\n' >&2; exit 3"},
                    {{"VORN_STATE", "DEAD"}, {"VORN_TARGET", "127.0.0.1:8000"}});
-        ASSERT_TRUE(seen.waitFor(1));
+        ASSERT_EQ(seen.waitForEnds(1).size(), 4u);
     }
     std::vector<std::pair<std::string, std::string>> expected = {
         {"hookStarted", "\xE2\x96\xB6\xEF\xB8\x8F Running on-dead command: sh -c echo \"$VORN_STATE at $VORN_TARGET\"; "
@@ -93,19 +86,19 @@ TEST(HookCommandTest, OutputIsLoggedEscapedAndBoundedWithTheExitStatus) {
         {"hookOutput", "   on-dead: bad\\x1B]0;x\\x07"},
         {"hookEnded", "\xE2\x8F\xB9 on-dead command ended with exit code 3"},
     };
-    EXPECT_EQ(seen.lines, expected);
+    EXPECT_EQ(seen.waitFor(0), expected);
 
     Lines chatty;
     {
         HookRunner runner(chatty.sink());
         runner.run("on-alive", {"seq", "1", "30"}, {});
         runner.run("on-alive", {"vorn-no-such-program"}, {});
-        ASSERT_TRUE(chatty.waitFor(2));
+        (void)chatty.waitForEnds(2);
     }
     std::size_t output = 0;
     bool cut = false;
     bool refused = false;
-    for (const auto& [kind, line] : chatty.lines) {
+    for (const auto& [kind, line] : chatty.waitFor(0)) {
         output += line.starts_with("   on-alive: ");
         cut = cut || line == "\xE2\x80\xA6 on-alive output cut after 20 lines";
         refused = refused || line == "\xE2\x80\xBC\xEF\xB8\x8F on-alive command could not start: No such file or directory";
@@ -124,12 +117,12 @@ TEST(HookCommandTest, AtMostFourRunAndTheRestAreRefused) {
         for (std::size_t i = 0; i <= HookRunner::maxRunning; ++i) {
             runner.run("on-dead", {"sleep", "600"}, {});
         }
-        ASSERT_TRUE(seen.waitFor(1));
+        (void)seen.waitForEnds(1);
         EXPECT_EQ(runner.running(), HookRunner::maxRunning);
     }
     std::size_t refused = 0;
     std::size_t ended = 0;
-    for (const auto& [kind, line] : seen.lines) {
+    for (const auto& [kind, line] : seen.waitFor(0)) {
         refused += line == "\xE2\x80\xBC\xEF\xB8\x8F on-dead command not run: 4 commands still running";
         ended += line == "\xE2\x8F\xB9 on-dead command ended by signal 15";
     }

@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 

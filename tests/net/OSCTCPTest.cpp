@@ -14,8 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,36 +28,25 @@ using testing::patience;
 using testing::Recorder;
 
 // Every state a client published, to wait on.
-class States {
+class States : public dispatch::testing::Recorded<OSCTCPConnectionState> {
 public:
     explicit States(OSCTCPClient& client)
-        : handle_(client.observeState([this](const OSCTCPConnectionState& state) {
-              std::lock_guard lock(mutex_);
-              seen_.push_back(state);
-              changed_.notify_all();
-          })) {}
+        : handle_(client.observeState([this](const OSCTCPConnectionState& state) { add(state); })) {}
 
     // The first state from the `from`th on that is in `phase`.
-    std::optional<OSCTCPConnectionState> waitFor(Phase phase, std::size_t from = 0) {
-        std::unique_lock lock(mutex_);
-        std::optional<OSCTCPConnectionState> found;
-        changed_.wait_for(lock, patience, [&] {
-            for (std::size_t i = from; i < seen_.size(); ++i) {
-                if (seen_[i].phase == phase) return found = seen_[i], true;
+    std::optional<OSCTCPConnectionState> waitFor(Phase phase, std::size_t from = 0) const {
+        const auto first = [&](const std::vector<OSCTCPConnectionState>& seen) {
+            std::optional<OSCTCPConnectionState> found;
+            for (std::size_t i = from; i < seen.size() && !found; ++i) {
+                if (seen[i].phase == phase) found = seen[i];
             }
-            return false;
-        });
-        return found;
+            return found;
+        };
+        return first(waitUntil([&](const auto& seen) { return first(seen).has_value(); }));
     }
-    std::size_t count() {
-        std::lock_guard lock(mutex_);
-        return seen_.size();
-    }
+    std::size_t count() const { return Recorded::waitFor(0).size(); }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<OSCTCPConnectionState> seen_;
     dispatch::Cancellable handle_;
 };
 
@@ -143,15 +131,11 @@ INSTANTIATE_TEST_SUITE_P(Loopback, TCPRoundTripTest,
 // words as the reason; a well-behaved one on the same server goes on.
 TEST(TCPServerTest, ABadFrameClosesThatConnectionAlone) {
     // Declared before the server, whose queue writes to them until it goes.
-    std::mutex mutex;
-    std::vector<OSCTCPServer::ConnectionEvent> events;
+    dispatch::testing::Recorded<OSCTCPServer::ConnectionEvent> events;
     Recorder recorder;
     auto server = OSCTCPServer::create(0, OSCFraming::lengthPrefixed, OSCTimeTagMode::ignore, nullptr,
                                        recorder.handler());
-    server->setConnectionHandler([&](const OSCTCPServer::ConnectionEvent& event) {
-        std::lock_guard lock(mutex);
-        events.push_back(event);
-    });
+    server->setConnectionHandler([&](const OSCTCPServer::ConnectionEvent& event) { events.add(event); });
     server->start();
     const int good = rawConnection(AF_INET, server->boundPort());
     const int bad = rawConnection(AF_INET6, server->boundPort());
@@ -163,15 +147,13 @@ TEST(TCPServerTest, ABadFrameClosesThatConnectionAlone) {
     recorder.waitFor(1);
     EXPECT_EQ(recorder.addresses(), std::vector<std::string>{"/still/here"});
     EXPECT_EQ(server->connectionCount(), 1u);
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(events.size(), 3u);
-        EXPECT_EQ(events[2].host, "::1");
-        EXPECT_FALSE(events[2].opened);
-        ASSERT_TRUE(events[2].reason);
-        EXPECT_EQ(events[2].reason->description,
-                  "Bad OSC 1.0 frame: packet size 2147483647 exceeds the limit of 1048576 bytes");
-    }
+    const auto seen = events.waitFor(0);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].host, "::1");
+    EXPECT_FALSE(seen[2].opened);
+    ASSERT_TRUE(seen[2].reason);
+    EXPECT_EQ(seen[2].reason->description,
+              "Bad OSC 1.0 frame: packet size 2147483647 exceeds the limit of 1048576 bytes");
     ::close(good);
     ::close(bad);
 }
@@ -188,12 +170,6 @@ TEST(TCPServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     EXPECT_TRUE(closedByPeer(fds[3]));
     EXPECT_EQ(server->connectionCount(), 2u);
     for (const int fd : fds) ::close(fd);
-}
-
-TEST(TCPClientTest, RetryDelaysDoubleFromOneSecondToThirty) {
-    std::vector<long> delays;
-    for (int failures = 0; failures < 8; ++failures) delays.push_back(OSCTCPClient::retryDelay(failures).count());
-    EXPECT_EQ(delays, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
 }
 
 // With nobody listening the client says why, and keeps trying in the

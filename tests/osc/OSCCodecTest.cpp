@@ -282,27 +282,6 @@ TEST(OSCCodec, DecodingIsLenientAndKeepsTheReceivedBytes) {
     EXPECT_FALSE(message.cachedRawData());
 }
 
-TEST(OSCCodec, NestingIsBoundedAt64Levels) {
-    EXPECT_EQ(OSCMessage::decode(nestedArrays(64)).values().at(0), nestedValue(64));
-    auto packet = parseOSC(nestedBundles(64));
-    ASSERT_TRUE(packet);
-    int depth = 1;
-    for (const OSCBundle* bundle = &packet->bundle(); (bundle = bundle->elements().at(0).bundleIf());) ++depth;
-    EXPECT_EQ(depth, 64);
-
-    EXPECT_EQ(OSCMessage("/a", {nestedValue(64)}).rawData().toVector(), nestedArrays(64));
-    EXPECT_TRUE(failsAsGeneral([] { OSCMessage("/a", {nestedValue(65)}).rawData(); }));
-    OSCBundle deep({OSCMessage("/a")});
-    for (int i = 1; i < 65; ++i) deep = OSCBundle(std::vector<OSCPacket>{deep});
-    EXPECT_TRUE(failsAsGeneral([&] { deep.rawData(); }));
-    EXPECT_EQ(deep.elements()[0].rawData().toVector(), nestedBundles(64));
-
-    // A failed encoding leaves what the buffer held.
-    Bytes out = {1, 2, 3};
-    EXPECT_THROW(OSCMessage("/a", {"fine", nestedValue(65)}).encode(out), OSCEncodeError);
-    EXPECT_EQ(out, (Bytes{1, 2, 3}));
-}
-
 TEST(OSCCodec, WhatNoTagOrLengthFieldCanCarryIsAnEncodeError) {
     EXPECT_TRUE(failsAsGeneral([] { (void)OSCValue(std::uint64_t{1} << 63); }));
     EXPECT_TRUE(failsAsGeneral([] { (void)OSCValue(std::shared_ptr<const OSCCustomValue>()); }));
@@ -490,9 +469,29 @@ TEST(OSCCodec, AnAddressHoldingANullIsAnEncodeError) {
     EXPECT_EQ(out, Bytes{7});
 }
 
-// The deepest level is the 64th both ways: what we write there we read, and
-// a tag there that no type knows is reported as such, not as nesting.
-TEST(OSCSerialization, EncoderAndDecoderAgreeAtTheDeepestLevel) {
+// Nesting is bounded at 64 levels, and the deepest level is the 64th both
+// ways: what we write there we read, and a tag there that no type knows is
+// reported as such, not as nesting.
+TEST(OSCSerialization, NestingIsBoundedAt64LevelsAndEncoderAndDecoderAgreeThere) {
+    EXPECT_EQ(OSCMessage::decode(nestedArrays(64)).values().at(0), nestedValue(64));
+    auto packet = parseOSC(nestedBundles(64));
+    ASSERT_TRUE(packet);
+    int depth = 1;
+    for (const OSCBundle* bundle = &packet->bundle(); (bundle = bundle->elements().at(0).bundleIf());) ++depth;
+    EXPECT_EQ(depth, 64);
+
+    EXPECT_EQ(OSCMessage("/a", {nestedValue(64)}).rawData().toVector(), nestedArrays(64));
+    EXPECT_TRUE(failsAsGeneral([] { OSCMessage("/a", {nestedValue(65)}).rawData(); }));
+    OSCBundle deep({OSCMessage("/a")});
+    for (int i = 1; i < 65; ++i) deep = OSCBundle(std::vector<OSCPacket>{deep});
+    EXPECT_TRUE(failsAsGeneral([&] { deep.rawData(); }));
+    EXPECT_EQ(deep.elements()[0].rawData().toVector(), nestedBundles(64));
+
+    // A failed encoding leaves what the buffer held.
+    Bytes out = {1, 2, 3};
+    EXPECT_THROW(OSCMessage("/a", {"fine", nestedValue(65)}).encode(out), OSCEncodeError);
+    EXPECT_EQ(out, (Bytes{1, 2, 3}));
+
     const auto deepest = [](OSCValue value) {
         for (int i = 0; i < 64; ++i) value = OSCArrayValue{{value}};
         return OSCMessage("/a", {value});

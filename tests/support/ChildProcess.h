@@ -154,4 +154,11 @@ private:
     std::size_t lineStart_ = 0;
 };
 
+// How often `part` occurs in `text`, say in what a program has printed so far.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
 }  // namespace vorn::testutil

@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <any>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -157,38 +156,27 @@ public:
     }
 
     std::vector<Report> reports() const { return waitFor(0); }
+    std::vector<Report> waitFor(std::size_t count) const { return reports_.waitFor(count); }
 
-    // All reports once there are `count` (of received datagrams, with
-    // `onlyReceived`); fewer only when the patience ran out.
-    std::vector<Report> waitFor(std::size_t count, bool onlyReceived = false) const {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, patience, [&] { return (onlyReceived ? received_ : reports_.size()) >= count; });
-        return reports_;
-    }
-
+    // The data of the datagrams received, once there are `count` of them.
     std::vector<std::string> waitForData(std::size_t count) const {
+        const auto isData = [](const Report& r) { return r.kind == Report::Kind::received; };
         std::vector<std::string> data;
-        for (const auto& r : waitFor(count, true)) {
-            if (r.kind == Report::Kind::received) data.push_back(r.data);
+        for (const auto& r : reports_.waitUntil([&](const std::vector<Report>& reports) {
+                 return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), isData)) >= count;
+             })) {
+            if (isData(r)) data.push_back(r.data);
         }
         return data;
     }
 
 private:
     void add(const Report& report) {
-        {
-            std::lock_guard lock(mutex_);
-            reports_.push_back(report);
-            received_ += report.kind == Report::Kind::received ? 1 : 0;
-            changed_.notify_all();
-        }
+        reports_.add(report);
         if (onReport) onReport(report);
     }
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<Report> reports_;
-    std::size_t received_ = 0;
+    dispatch::testing::Recorded<Report> reports_;
 };
 
 // The real system calls but those a test makes fail; registered host names

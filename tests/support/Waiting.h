@@ -54,8 +54,14 @@ public:
 
     // Everything once there are `count`; less only when the patience ran out.
     std::vector<T> waitFor(std::size_t count) const {
+        return waitUntil([count](const std::vector<T>& values) { return values.size() >= count; });
+    }
+
+    // Everything once `done` holds for it; sooner only when the patience ran out.
+    template <class Done>
+    std::vector<T> waitUntil(Done done) const {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, patience, [&] { return values_.size() >= count; });
+        changed_.wait_for(lock, patience, [&] { return done(values_); });
         return values_;
     }
 

@@ -12,7 +12,6 @@
 
 #include <signal.h>
 
-#include <cmath>
 #include <regex>
 #include <string>
 #include <vector>

@@ -9,7 +9,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@ namespace vorn::tools {
 namespace {
 
 using Child = testutil::ChildProcess;
+using testutil::occurrences;
 using monitor::testutil::TempDir;
 using Args = std::vector<std::string>;
 
@@ -25,12 +25,6 @@ const std::string dead = "🔄 State changed to DEAD\n";
 const std::string received = "← Received “/eos/out/ping”";
 
 std::string freeUdpPort() { return std::to_string(udp::testing::freePort()); }
-
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
 
 // An echo peer on a port free in both families (port 0 would give each
 // family its own), once it says it listens.
@@ -74,8 +68,9 @@ TEST_P(ReachTest, AnswersToThePingsPortMakeTheLinkAliveUnlessTurnedOff) {
     Child deaf = monitor({"--no-ping-port-replies", "--target-port", again.port});
     // Two pings answered, and the first answer has had a full interval to
     // arrive by the time the third ping goes out.
-    ASSERT_TRUE(again.child.readUntil([&] { return count(again.child.out(), "-> reply") >= 2; })) << again.child.out();
-    ASSERT_TRUE(deaf.readUntil([&] { return count(deaf.out(), "→ Sent ping") >= 3; })) << deaf.out();
+    ASSERT_TRUE(again.child.readUntil([&] { return occurrences(again.child.out(), "-> reply") >= 2; }))
+        << again.child.out();
+    ASSERT_TRUE(deaf.readUntil([&] { return occurrences(deaf.out(), "→ Sent ping") >= 3; })) << deaf.out();
     EXPECT_EQ(deaf.out().find("← Received"), std::string::npos) << deaf.out();
     EXPECT_EQ(deaf.out().find(alive), std::string::npos) << deaf.out();
 }

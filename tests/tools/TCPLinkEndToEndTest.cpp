@@ -19,17 +19,12 @@ namespace vorn::tools {
 namespace {
 
 using Child = testutil::ChildProcess;
+using testutil::occurrences;
 using monitor::testutil::TempDir;
 using Args = std::vector<std::string>;
 
 const std::string alive = "🔄 State changed to ALIVE\n";
 const std::string dead = "🔄 State changed to DEAD\n";
-
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
 
 struct Link {
     std::string transport;
@@ -75,12 +70,12 @@ TEST_P(TCPLinkTest, ConnectsGoesDeadWhenThePeerGoesAndReconnectsWhenItIsBack) {
 
     std::optional<Child> again;
     startEcho(again);
-    ASSERT_TRUE(cli.readUntil([&] { return count(cli.out(), alive) == 2; })) << cli.out();
+    ASSERT_TRUE(cli.readUntil([&] { return occurrences(cli.out(), alive) == 2; })) << cli.out();
     const std::string out = cli.out();
     // Each change said once: the refused attempts in between added nothing.
-    EXPECT_EQ(count(out, "🔌 Connecting"), 1u) << out;
-    EXPECT_EQ(count(out, "🔗 Connected"), 2u) << out;
-    EXPECT_EQ(count(out, "💔 Connection"), 1u) << out;
+    EXPECT_EQ(occurrences(out, "🔌 Connecting"), 1u) << out;
+    EXPECT_EQ(occurrences(out, "🔗 Connected"), 2u) << out;
+    EXPECT_EQ(occurrences(out, "💔 Connection"), 1u) << out;
     EXPECT_LT(out.find("💔"), out.find(dead)) << out;
     EXPECT_EQ(cli.err(), "Vorn OSC 2: OSC link is DEAD\n");
 }
