@@ -156,21 +156,27 @@ public:
     }
 
     std::vector<Report> reports() const { return waitFor(0); }
-    std::vector<Report> waitFor(std::size_t count) const { return reports_.waitFor(count); }
+    // All reports once there are `count` (of received datagrams, with
+    // `onlyReceived`); fewer only when the patience ran out.
+    std::vector<Report> waitFor(std::size_t count, bool onlyReceived = false) const {
+        if (!onlyReceived) return reports_.waitFor(count);
+        return reports_.waitUntil([count](const std::vector<Report>& reports) {
+            return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), isData)) >= count;
+        });
+    }
 
     // The data of the datagrams received, once there are `count` of them.
     std::vector<std::string> waitForData(std::size_t count) const {
-        const auto isData = [](const Report& r) { return r.kind == Report::Kind::received; };
         std::vector<std::string> data;
-        for (const auto& r : reports_.waitUntil([&](const std::vector<Report>& reports) {
-                 return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), isData)) >= count;
-             })) {
+        for (const auto& r : waitFor(count, true)) {
             if (isData(r)) data.push_back(r.data);
         }
         return data;
     }
 
 private:
+    static bool isData(const Report& r) { return r.kind == Report::Kind::received; }
+
     void add(const Report& report) {
         reports_.add(report);
         if (onReport) onReport(report);

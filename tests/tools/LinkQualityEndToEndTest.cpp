@@ -12,8 +12,8 @@
 
 #include <signal.h>
 
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn::tools {
@@ -25,6 +25,17 @@ using monitor::testutil::TempDir;
 using Args = std::vector<std::string>;
 
 std::string freeUdpPort() { return std::to_string(udp::testing::freePort()); }
+
+// Whether `text` starts with `shape`, where 'd' stands for any digit and
+// every other character for itself. (No <regex>: GCC 12 warns inside it.)
+bool startsWithShape(std::string_view text, std::string_view shape) {
+    if (text.size() < shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+    }
+    return true;
+}
 
 struct Pair {
     explicit Pair(Args echoOptions, Args cliOptions) {
@@ -81,9 +92,8 @@ TEST(LinkQualityEndToEndTest, JsonShowsTheRoundTripOfADelayedPeerAndTheLossOfADr
     const auto events = run.events();
     std::size_t timed = 0;
     for (const auto& event : events) {
-        ASSERT_TRUE(std::regex_match(event.value("time", ""),
-                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
-            << event;
+        const std::string time = event.value("time", "");
+        ASSERT_TRUE(time.size() == 24 && startsWithShape(time, "dddd-dd-ddTdd:dd:dd.dddZ")) << event;
         ASSERT_TRUE(event.contains("line") || event["event"] == "summary") << event;
         if (event["event"] == "received" && event.contains("rttMs")) {
             ++timed;
@@ -139,8 +149,11 @@ TEST(LinkQualityEndToEndTest, HooksRunOnEachChangeAndTimestampsPrefixThePlainLin
     const std::string& out = run.cli->out();
     EXPECT_NE(out.find("   on-alive: ALIVE 127.0.0.1:" + run.echoPort + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("   on-dead: gone\n"), std::string::npos) << out;
-    const std::regex stamped(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  [^\n]*\n)+)");
-    EXPECT_TRUE(std::regex_match(out, stamped)) << out;
+    // Every line stamped with the local time.
+    ASSERT_TRUE(out.ends_with('\n')) << out;
+    for (std::size_t start = 0; start < out.size(); start = out.find('\n', start) + 1) {
+        EXPECT_TRUE(startsWithShape(std::string_view(out).substr(start), "dddd-dd-dd dd:dd:dd.ddd  ")) << out;
+    }
 }
 
 }  // namespace
