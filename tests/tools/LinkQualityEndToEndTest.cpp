@@ -74,8 +74,11 @@ struct Pair {
     std::optional<Child> cli;
 };
 
-// A 50 ms delay gives round trips near 50 ms (never below: the reply leaves
-// 50 ms after the ping came); every fourth ping dropped gives that loss.
+// A 50 ms delay gives round trips of at least 50 ms (the reply leaves 50 ms
+// after the ping came) and well under the 1 s interval: a reply paired with
+// the wrong ping would be a whole interval off. How far above 50 ms depends
+// on the machine, so no tighter bound is asserted. Every fourth ping dropped
+// gives that loss.
 TEST(LinkQualityEndToEndTest, JsonShowsTheRoundTripOfADelayedPeerAndTheLossOfADroppingOne) {
     Pair run({"--delay", "50", "--drop-every", "4"}, {"--json"});
     ASSERT_TRUE(run.cli->readUntil([&] { return run.countOf("received") >= 6; })) << run.cli->out() << run.cli->err();
@@ -98,7 +101,7 @@ TEST(LinkQualityEndToEndTest, JsonShowsTheRoundTripOfADelayedPeerAndTheLossOfADr
         if (event["event"] == "received" && event.contains("rttMs")) {
             ++timed;
             EXPECT_GE(event["rttMs"].get<double>(), 45) << event;
-            EXPECT_LE(event["rttMs"].get<double>(), 150) << event;
+            EXPECT_LT(event["rttMs"].get<double>(), 1000) << event;
             EXPECT_EQ(event["from"]["address"], "127.0.0.1");
             EXPECT_EQ(event["line"], "\xE2\x86\x90 Received \xE2\x80\x9C/eos/out/ping\xE2\x80\x9D");
         }
@@ -131,7 +134,7 @@ TEST(LinkQualityEndToEndTest, JsonShowsTheRoundTripOfADelayedPeerAndTheLossOfADr
     EXPECT_EQ(rolling["answered"].get<std::size_t>(), pings - pings / 4) << summary;
     EXPECT_DOUBLE_EQ(rolling["lossPercent"].get<double>(), 100.0 * static_cast<double>(pings / 4) / pings);
     EXPECT_GE(rolling["minMs"].get<double>(), 45);
-    EXPECT_LE(rolling["p95Ms"].get<double>(), 150);
+    EXPECT_LT(rolling["p95Ms"].get<double>(), 1000);
     EXPECT_EQ(summary["state"], "ALIVE");
     EXPECT_EQ(summary["outageCount"], 0);
     EXPECT_DOUBLE_EQ(summary["availabilityPercent"].get<double>(), 100.0);
