@@ -5,6 +5,7 @@
 #include "app/Look.h"
 #include "app/RttChart.h"
 
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -99,6 +100,8 @@ LinkReportWindow* LinkReportWindow::open(const std::shared_ptr<monitor::OSCManag
     if (window == nullptr) {
         window = new LinkReportWindow(manager);
         window->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, window,
+                         &LinkReportWindow::reset);
     }
     window->show();
     window->raise();
@@ -108,6 +111,10 @@ LinkReportWindow* LinkReportWindow::open(const std::shared_ptr<monitor::OSCManag
 
 LinkReportWindow* LinkReportWindow::current() {
     return theWindow();
+}
+
+void LinkReportWindow::reset() {
+    delete theWindow().data();
 }
 
 QLabel* LinkReportWindow::addFigure(QGridLayout* grid, int row, int column, const QString& name,

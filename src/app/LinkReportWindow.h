@@ -38,6 +38,9 @@ public:
     // after that. Closing it deletes it.
     static LinkReportWindow* open(const std::shared_ptr<monitor::OSCManager>& manager);
     static LinkReportWindow* current();
+    // Deletes the report window, if there is one. It holds the monitor, so
+    // it goes when the event loop ends, before its owner lets the monitor go.
+    static void reset();
 
     // The text a figure shows, by its name in the window (for example
     // "average", "availability"); empty for an unknown name.

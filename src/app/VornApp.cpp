@@ -2,6 +2,7 @@
 
 #include "app/DesktopAlert.h"
 #include "app/HeartIcon.h"
+#include "app/LinkReportWindow.h"
 #include "app/MainWindow.h"
 #include "app/SettingsWindowManager.h"
 #include "app/TrayStatus.h"
@@ -67,6 +68,7 @@ VornApp::~VornApp() {
     iconSubscription_.cancel();
     tray_.reset();
     SettingsWindowManager::reset();
+    LinkReportWindow::reset();
     window_.reset();
     // A server start still running in the background holds the monitor for
     // a moment; it must let go before the loop it posts to is destroyed. The

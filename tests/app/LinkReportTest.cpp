@@ -87,6 +87,15 @@ private Q_SLOTS:
         QVERIFY(window.outageList()->topLevelItem(0)->text(1) != QString("lasting"));
         QCOMPARE(window.figure("nonsense"), QString());
 
+        // The one window holds the monitor until it is let go.
+        const auto held = fixture.manager.use_count();
+        LinkReportWindow* shown = LinkReportWindow::open(fixture.manager);
+        QCOMPARE(LinkReportWindow::open(fixture.manager), shown);
+        QVERIFY(fixture.manager.use_count() > held);
+        LinkReportWindow::reset();
+        QCOMPARE(LinkReportWindow::current(), nullptr);
+        QCOMPARE(fixture.manager.use_count(), held);
+
         QTemporaryDir directory;
         QVERIFY(directory.isValid());
         const QString chosen = directory.filePath("Show.csv");
