@@ -178,7 +178,10 @@ struct Totals {
 
 // ---------------------------------------------------------------- plain
 
-void receivePlain(benchmark::State& state) {
+// A UDP socket bound to an ephemeral loopback port with the large receive
+// buffer, for the plain loops; -1 (and the run marked skipped) when it
+// cannot be had.
+int boundReceiver(benchmark::State& state) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -186,9 +189,15 @@ void receivePlain(benchmark::State& state) {
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         state.SkipWithError("cannot bind the receiving socket");
         if (fd >= 0) ::close(fd);
-        return;
+        return -1;
     }
     enlargeReceiveBuffer(fd);
+    return fd;
+}
+
+void receivePlain(benchmark::State& state) {
+    const int fd = boundReceiver(state);
+    if (fd < 0) return;
     Sender sender(boundPort(fd));
     const Pinned onReadingCore(readingCore);
     Totals totals;
@@ -214,16 +223,8 @@ void receivePlain(benchmark::State& state) {
 void receiveBatched(benchmark::State& state) {
     constexpr unsigned int batch = 64;
     constexpr std::size_t slot = 2048;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        state.SkipWithError("cannot bind the receiving socket");
-        if (fd >= 0) ::close(fd);
-        return;
-    }
-    enlargeReceiveBuffer(fd);
+    const int fd = boundReceiver(state);
+    if (fd < 0) return;
     Sender sender(boundPort(fd));
     const Pinned onReadingCore(readingCore);
     Totals totals;
