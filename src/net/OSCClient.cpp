@@ -192,7 +192,7 @@ void OSCClient::stop() {
 }
 
 void OSCClient::setReceiveHandler(OSCMessageHandler handler) {
-    const bool wanted = handler != nullptr;
+    const bool wanted = static_cast<bool>(handler);
     // Queued on the socket queue, so it is in place before any datagram
     // that the reading below lets in.
     receiver_->setHandler(std::move(handler));

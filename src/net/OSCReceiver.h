@@ -3,6 +3,7 @@
 #include "dispatch/SerialQueue.h"
 #include "net/OSCTimeTagMode.h"
 #include "osc/OSCMessage.h"
+#include "osc/OSCMessageView.h"
 #include "osc/OSCTimeTag.h"
 
 #include <atomic>
@@ -12,14 +13,52 @@
 #include <memory>
 #include <string_view>
 #include <string>
+#include <type_traits>
 
 namespace vorn::net {
 
-// Receives every message, with the time tag it came with (immediate() outside
-// a bundle) and the sender's numeric host and port. Runs on the receive queue,
-// one call at a time.
-using OSCMessageHandler = std::function<void(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
-                                             const std::string& host, std::uint16_t port)>;
+// What a receiver hands every message to, with the time tag it came with
+// (immediate() outside a bundle) and the sender's numeric host and port. Runs
+// on the receive queue, one call at a time.
+//
+// Made from a function of an owned osc::OSCMessage, or of an
+// osc::OSCMessageView: a view is read straight from the datagram, with no
+// owned values built, and is valid during the call only. A function that
+// takes either (a generic lambda) is given views. A message with a tag that
+// only a registered type decodes cannot be viewed: take owned messages to
+// receive those.
+class OSCMessageHandler {
+public:
+    using Owned = std::function<void(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
+                                     const std::string& host, std::uint16_t port)>;
+    using InPlace = std::function<void(const osc::OSCMessageView& message, const osc::OSCTimeTag& timeTag,
+                                       const std::string& host, std::uint16_t port)>;
+
+    template <class F>
+    static constexpr bool takesViews =
+        std::is_invocable_v<F&, const osc::OSCMessageView&, const osc::OSCTimeTag&, const std::string&, std::uint16_t>;
+    template <class F>
+    static constexpr bool takesOwned =
+        std::is_invocable_v<F&, const osc::OSCMessage&, const osc::OSCTimeTag&, const std::string&, std::uint16_t>;
+
+    OSCMessageHandler() = default;
+    OSCMessageHandler(std::nullptr_t) noexcept {}  // NOLINT: null drops messages, as before
+    template <class F>
+        requires takesViews<F>
+    OSCMessageHandler(F function) : inPlace_(std::move(function)) {}  // NOLINT: a function is a handler
+    template <class F>
+        requires(!takesViews<F> && takesOwned<F>)
+    OSCMessageHandler(F function) : owned_(std::move(function)) {}  // NOLINT: a function is a handler
+
+    explicit operator bool() const noexcept { return owned_ || inPlace_; }
+    bool readsInPlace() const noexcept { return static_cast<bool>(inPlace_); }
+    const Owned& owned() const noexcept { return owned_; }
+    const InPlace& inPlace() const noexcept { return inPlace_; }
+
+private:
+    Owned owned_;
+    InPlace inPlace_;
+};
 
 // How much a receiver in mode osc1_0 holds back for later: bundles, and the
 // bytes of the datagrams that hold them, which is what is kept until they are

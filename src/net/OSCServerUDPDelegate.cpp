@@ -2,6 +2,8 @@
 
 #include "dispatch/TimerSource.h"
 #include "osc/OSCBundle.h"
+#include "osc/OSCBundleView.h"
+#include "osc/OSCErrors.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,7 +31,7 @@ dispatch::Duration holdDelay(double seconds) {
 
 void callHandler(const OSCReceiver& receiver, const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
                  const std::string& host, std::uint16_t port, std::exception_ptr& failure) {
-    if (const auto& handler = receiver.handler()) {
+    if (const auto& handler = receiver.handler().owned()) {
         try {
             handler(message, timeTag, host, port);
         } catch (...) {
@@ -37,6 +39,30 @@ void callHandler(const OSCReceiver& receiver, const osc::OSCMessage& message, co
                 failure = std::current_exception();
             }
         }
+    }
+}
+
+void callHandler(const OSCReceiver& receiver, const osc::OSCMessageView& message, const osc::OSCTimeTag& timeTag,
+                 const std::string& host, std::uint16_t port, std::exception_ptr& failure) {
+    if (const auto& handler = receiver.handler().inPlace()) {
+        try {
+            handler(message, timeTag, host, port);
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    }
+}
+
+// What a decoder gives, nothing when it throws: whatever a peer sends, a bad
+// datagram is its problem, not ours.
+template <class Decode>
+auto decode(Decode&& run) -> decltype(run()) {
+    try {
+        return run();
+    } catch (const std::exception&) {
+        return {};
     }
 }
 
@@ -54,12 +80,28 @@ void visitMessages(const osc::OSCPacket& element, const osc::OSCTimeTag& timeTag
     handle(element.message(), timeTag);
 }
 
-std::optional<osc::OSCPacket> decode(const SharedBytes& data) {
-    try {
-        return osc::parseOSC(data);
-    } catch (const std::exception&) {
-        // Whatever a peer sends, a bad datagram is its problem, not ours.
-        return std::nullopt;
+// Calls `handle` with every message of a datagram, as views for a handler
+// that reads in place and as owned messages otherwise, in the order above. A
+// bad datagram is dropped whole, before any of its messages is handed on.
+template <class Handle>
+void visitDatagram(const SharedBytes& data, bool inPlace, Handle& handle) {
+    const auto bytes = data.span();
+    const auto type = osc::packetType(bytes);
+    if (!type) {
+        return;
+    }
+    if (!inPlace) {
+        if (const auto decoded = decode([&] { return osc::parseOSC(data); })) {
+            visitMessages(*decoded, osc::OSCTimeTag::immediate(), handle);
+        }
+    } else if (*type == osc::OSCObjectType::message) {
+        if (const auto view = decode([&] { return osc::OSCMessageView::parse(bytes); })) {
+            handle(*view, osc::OSCTimeTag::immediate());
+        }
+    } else if (const auto bundle = decode([&] { return osc::OSCBundleView::parse(bytes); })) {
+        for (const auto& element : bundle->messages()) {
+            handle(element.message, element.timeTag);
+        }
     }
 }
 
@@ -81,7 +123,8 @@ struct OSCServerUDPDelegate::Walk {
     // done, so that one failing call costs no other message its delivery.
     std::exception_ptr failure;
 
-    void operator()(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
+    template <class Message>
+    void operator()(const Message& message, const osc::OSCTimeTag& timeTag) {
         if (!mayHold || !timeTag.isFuture()) {
             callHandler(receiver, message, timeTag, host, port, failure);
             return;
@@ -137,19 +180,17 @@ void OSCServerUDPDelegate::didReceiveData(const std::shared_ptr<udp::DatagramSoc
         host.clear();
         port = 0;
     }
-    const auto decoded = decode(data);
-    if (!decoded) {
-        return;
-    }
-    if (decoded->isMessage()) {
+    const auto& handler = receiver->handler();
+    const bool inPlace = handler.readsInPlace();
+    if (inPlace && osc::packetType(data.span()) == osc::OSCObjectType::message) {
         // The common case, kept free of the bundle bookkeeping.
-        if (const auto& handler = receiver->handler()) {
-            handler(decoded->message(), osc::OSCTimeTag::immediate(), host, port);
+        if (const auto view = decode([&] { return osc::OSCMessageView::parse(data.span()); }); view) {
+            handler.inPlace()(*view, osc::OSCTimeTag::immediate(), host, port);
         }
         return;
     }
     Walk walk{*this, *receiver, data, host, port, receiver->timeTagMode() == OSCTimeTagMode::osc1_0, {}, nullptr};
-    visitMessages(*decoded, osc::OSCTimeTag::immediate(), walk);
+    visitDatagram(data, inPlace, walk);
     if (walk.failure) {
         std::rethrow_exception(walk.failure);
     }
@@ -209,14 +250,12 @@ void OSCServerUDPDelegate::deliverDue() {
         const Held& held = node.mapped();
         heldBundles_ -= 1;
         heldBytes_ -= held.datagram.size();
-        if (const auto decoded = decode(held.datagram)) {
-            auto deliver = [&](const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag) {
-                if (timeTag == held.timeTag) {
-                    callHandler(*receiver, message, timeTag, held.host, held.port, failure);
-                }
-            };
-            visitMessages(*decoded, osc::OSCTimeTag::immediate(), deliver);
-        }
+        auto deliver = [&](const auto& message, const osc::OSCTimeTag& timeTag) {
+            if (timeTag == held.timeTag) {
+                callHandler(*receiver, message, timeTag, held.host, held.port, failure);
+            }
+        };
+        visitDatagram(held.datagram, receiver->handler().readsInPlace(), deliver);
     }
     armTimer(*receiver);
     if (failure) {

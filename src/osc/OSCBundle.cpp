@@ -1,7 +1,7 @@
 #include "osc/OSCBundle.h"
 
 #include "osc/OSCErrors.h"
-#include "osc/detail/OSCBytes.h"
+#include "osc/detail/OSCBundleFraming.h"
 
 #include <cstring>
 #include <limits>
@@ -11,27 +11,41 @@ namespace {
 
 constexpr std::uint8_t header[8] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
 
-bool startsWithHeader(std::span<const std::uint8_t> bytes) noexcept {
-    return bytes.size() >= sizeof header && std::memcmp(bytes.data(), header, sizeof header) == 0;
-}
-
 // The size field is a signed 32-bit integer.
 constexpr auto maxElementSize = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 
-const char* const endedEarly = "Data bytes ended earlier than expected.";
+}  // namespace
 
-// How many elements the framing announces, to size the list once.
-std::size_t countElements(std::span<const std::uint8_t> bytes) noexcept {
+namespace bytes {
+
+bool startsWithBundleHeader(std::span<const std::uint8_t> bytes) noexcept {
+    return bytes.size() >= sizeof header && std::memcmp(bytes.data(), header, sizeof header) == 0;
+}
+
+std::uint64_t checkBundleHeader(std::span<const std::uint8_t> bytes, int depth) {
+    if (depth > maxNestingDepth) throw OSCDecodeError::malformed("Arrays and bundles nest deeper than 64 levels.");
+    if (bytes.size() < 16) {
+        throw OSCDecodeError::malformed("Data length too short. (Length is " + std::to_string(bytes.size()) + ")");
+    }
+    if (!startsWithBundleHeader(bytes)) throw OSCDecodeError::malformed("Bundle header is not present or is malformed.");
+    return loadUInt64(bytes.data() + 8);
+}
+
+std::size_t countBundleElements(std::span<const std::uint8_t> bytes) noexcept {
     std::size_t count = 0;
     for (std::size_t pos = 16; bytes.size() - pos >= 4; ++count) {
-        const auto size = static_cast<std::int32_t>(bytes::loadUInt32(bytes.data() + pos));
+        const auto size = static_cast<std::int32_t>(loadUInt32(bytes.data() + pos));
         if (size < 0 || static_cast<std::size_t>(size) > bytes.size() - pos - 4) break;
         pos += 4 + static_cast<std::size_t>(size);
     }
     return count;
 }
 
-}  // namespace
+void throwBundleEndedEarly() { throw OSCDecodeError::malformed("Data bytes ended earlier than expected."); }
+void throwNegativeElementSize() { throw OSCDecodeError::malformed("Bundle element size is negative."); }
+void throwUnrecognizedElement() { throw OSCDecodeError::malformed("Unrecognized bundle element encountered."); }
+
+}  // namespace bytes
 
 OSCBundle::OSCBundle(std::vector<OSCPacket> elements, std::optional<OSCTimeTag> timeTag)
     : timeTag_(timeTag.value_or(OSCTimeTag::immediate())), elements_(std::move(elements)) {}
@@ -45,33 +59,18 @@ OSCBundle OSCBundle::decode(SharedBytes bytes) {
 // Elements are decoded where they will live, in the list, rather than moved
 // there: a bundle of small messages spends much of its time on such moves.
 void OSCBundle::decode(SharedBytes bytes, int depth, OSCBundle& bundle) {
-    if (depth > bytes::maxNestingDepth) throw OSCDecodeError::malformed("Arrays and bundles nest deeper than 64 levels.");
-    if (bytes.size() < 16) {
-        throw OSCDecodeError::malformed("Data length too short. (Length is " + std::to_string(bytes.size()) + ")");
-    }
-    if (!startsWithHeader(bytes.span())) throw OSCDecodeError::malformed("Bundle header is not present or is malformed.");
-
-    bundle.timeTag_ = OSCTimeTag(bytes::loadUInt64(bytes.data() + 8), 0);
-    bundle.elements_.reserve(countElements(bytes.span()));
-    std::size_t pos = 16;
-    while (pos < bytes.size()) {
-        if (bytes.size() - pos < 4) throw OSCDecodeError::malformed(endedEarly);
-        const auto size = static_cast<std::int32_t>(bytes::loadUInt32(bytes.data() + pos));
-        if (size < 0) throw OSCDecodeError::malformed("Bundle element size is negative.");
-        if (static_cast<std::size_t>(size) > bytes.size() - pos - 4) throw OSCDecodeError::malformed(endedEarly);
-
-        SharedBytes element = bytes.slice(pos + 4, static_cast<std::size_t>(size));
-        if (startsWithHeader(element.span())) {
+    bundle.timeTag_ = OSCTimeTag(bytes::checkBundleHeader(bytes.span(), depth), 0);
+    bundle.elements_.reserve(bytes::countBundleElements(bytes.span()));
+    bytes::forEachBundleElement(bytes.span(), [&](std::size_t offset, std::size_t size, bytes::BundleElementKind kind) {
+        SharedBytes element = bytes.slice(offset, size);
+        if (kind == bytes::BundleElementKind::bundle) {
             auto& packet = bundle.elements_.emplace_back(OSCPacket::DecodingKey(), std::in_place_type<OSCBundle>);
             decode(std::move(element), depth + 1, *packet.bundleIf());
-        } else if (!element.empty() && element[0] == '/') {
+        } else {
             auto& packet = bundle.elements_.emplace_back(OSCPacket::DecodingKey(), std::in_place_type<OSCMessage>);
             OSCMessage::decodeInto(std::move(element), *packet.messageIf());
-        } else {
-            throw OSCDecodeError::malformed("Unrecognized bundle element encountered.");
         }
-        pos += 4 + static_cast<std::size_t>(size);
-    }
+    });
     bundle.rawData_ = std::move(bytes);
 }
 
@@ -140,7 +139,7 @@ void OSCPacket::encode(std::vector<std::uint8_t>& out) const {
 std::string OSCPacket::description() const { return isMessage() ? message().description() : bundle().description(); }
 
 std::optional<OSCObjectType> packetType(std::span<const std::uint8_t> bytes) noexcept {
-    if (startsWithHeader(bytes)) return OSCObjectType::bundle;
+    if (bytes::startsWithBundleHeader(bytes)) return OSCObjectType::bundle;
     if (!bytes.empty() && bytes[0] == '/') return OSCObjectType::message;
     return std::nullopt;
 }

@@ -24,10 +24,13 @@ using osc::OSCTimeTag;
 using Strings = std::vector<std::string>;
 
 // Held messages wait as their datagram's bytes and are decoded again when
-// due: each comes back once, at its own bundle's moment, with that tag.
-TEST(OSCServerTest, HeldMessagesComeBackEachWithItsOwnBundlesMoment) {
+// due: each comes back once, at its own bundle's moment, with that tag, to a
+// handler that reads in place as to one that takes owned messages.
+class HeldMessages : public ::testing::TestWithParam<Reading> {};
+
+TEST_P(HeldMessages, ComeBackEachWithItsOwnBundlesMoment) {
     Recorder recorder;
-    const auto server = OSCServer::create(0, OSCTimeTagMode::osc1_0, nullptr, recorder.handler());
+    const auto server = OSCServer::create(0, OSCTimeTagMode::osc1_0, nullptr, recorder.handler(GetParam()));
     server->start();
     Peer peer(AF_INET);
     const auto soon = OSCTimeTag::fromSecondsFromNow(0.3);
@@ -52,6 +55,8 @@ TEST(OSCServerTest, HeldMessagesComeBackEachWithItsOwnBundlesMoment) {
     }
     EXPECT_EQ(seen, (Strings{"/now", "/marker", "/a", "/a2", "/c", "/later"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(OSCServerTest, HeldMessages, ::testing::Values(Reading::owned, Reading::inPlace));
 
 struct Receiver final : OSCReceiver {
     Receiver(std::shared_ptr<dispatch::SerialQueue> queue, OSCMessageHandler handler)

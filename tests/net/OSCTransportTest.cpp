@@ -29,8 +29,9 @@ using osc::OSCTimeTag;
 
 // A started server on an ephemeral port whose handler records.
 struct Running {
-    explicit Running(OSCTimeTagMode mode, std::shared_ptr<dispatch::SerialQueue> queue = nullptr)
-        : server(OSCServer::create(0, mode, std::move(queue), recorder.handler())) {
+    explicit Running(OSCTimeTagMode mode, std::shared_ptr<dispatch::SerialQueue> queue = nullptr,
+                     Reading reading = Reading::owned)
+        : server(OSCServer::create(0, mode, std::move(queue), recorder.handler(reading))) {
         server->start();
         port = server->boundPort();
     }
@@ -184,7 +185,8 @@ TEST(OSCTransportTest, AHeldPortFailsWithTheSocketsBindError) {
     EXPECT_FALSE(client.isStarted() || server->isStarted());
 }
 
-// Elements arrive in order, each with its own bundle's tag and the sender.
+// Elements arrive in order, each with its own bundle's tag and the sender,
+// read in place or owned alike.
 TEST(OSCServerTest, BundlesUnpackInElementOrderWithTheirOwnTagsAndTheSender) {
     const auto past = OSCTimeTag::fromSecondsFromNow(-3);
     const auto earlier = OSCTimeTag::fromSecondsFromNow(-60);
@@ -197,32 +199,42 @@ TEST(OSCServerTest, BundlesUnpackInElementOrderWithTheirOwnTagsAndTheSender) {
                         bundleOf({bundleOf({OSCMessage("/in1"), OSCMessage("/in2")}, earlier), OSCMessage("/o")}, past),
                         Expected{{"/in1", earlier}, {"/in2", earlier}, {"/o", past}}},
          }) {
-        Running running(mode);
-        Peer peer(family);
-        const auto& socket = *running.server->udpSocket();
-        ASSERT_TRUE(peer.sendTo(family == AF_INET ? socket.localPort_IPv4() : socket.localPort_IPv6(), wire(bundle)));
-        const auto got = running.recorder.waitFor(expected.size());
-        ASSERT_EQ(got.size(), expected.size());
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(std::pair(got[i].address, got[i].timeTag), expected[i]);
-            EXPECT_EQ(got[i].host + " " + std::to_string(got[i].port),
-                      udp::testing::loopbackHost(family) + (" " + std::to_string(peer.port())));
+        for (const auto reading : {Reading::owned, Reading::inPlace}) {
+            SCOPED_TRACE(describe(reading));
+            Running running(mode, nullptr, reading);
+            Peer peer(family);
+            const auto& socket = *running.server->udpSocket();
+            ASSERT_TRUE(peer.sendTo(family == AF_INET ? socket.localPort_IPv4() : socket.localPort_IPv6(), wire(bundle)));
+            const auto got = running.recorder.waitFor(expected.size());
+            ASSERT_EQ(got.size(), expected.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(std::pair(got[i].address, got[i].timeTag), expected[i]);
+                EXPECT_EQ(got[i].host + " " + std::to_string(got[i].port),
+                          udp::testing::loopbackHost(family) + (" " + std::to_string(peer.port())));
+            }
         }
     }
 }
 
+// A bundle with one bad element is dropped whole, read in place or owned.
 TEST(OSCServerTest, GarbageIsDroppedAndLaterDatagramsStillArrive) {
-    Running running(OSCTimeTagMode::osc1_0);
-    Peer peer(AF_INET);
     // An element that claims 64 bytes where 2 follow.
     const std::string truncatedBundle =
         std::string("#bundle", 8) + std::string(8, '\0') + std::string("\0\0\0\x40", 4) + "/x";
-    for (const std::string& junk : {std::string("\x13\x37\xfe\xff random bytes \x01"), std::string("/no-padding"),
-                                    std::string("/x\0\0,i\0\0", 8), truncatedBundle, wire(OSCMessage("/fine"))}) {
-        ASSERT_TRUE(peer.sendTo(running.port, junk));
+    const std::string goodThenBad = wire(bundleOf({OSCMessage("/good")}, OSCTimeTag::immediate())) +
+                                    std::string("\0\0\0\x04junk", 8);
+    for (const auto reading : {Reading::owned, Reading::inPlace}) {
+        SCOPED_TRACE(describe(reading));
+        Running running(OSCTimeTagMode::osc1_0, nullptr, reading);
+        Peer peer(AF_INET);
+        for (const std::string& junk :
+             {std::string("\x13\x37\xfe\xff random bytes \x01"), std::string("/no-padding"),
+              std::string("/x\0\0,i\0\0", 8), truncatedBundle, goodThenBad, wire(OSCMessage("/fine"))}) {
+            ASSERT_TRUE(peer.sendTo(running.port, junk));
+        }
+        running.recorder.waitFor(1);
+        EXPECT_EQ(running.recorder.addresses(), std::vector<std::string>{"/fine"});
     }
-    running.recorder.waitFor(1);
-    EXPECT_EQ(running.recorder.addresses(), std::vector<std::string>{"/fine"});
 }
 
 // start() twice does nothing. A message sent after setHandler() returned
@@ -241,7 +253,7 @@ TEST(OSCServerTest, RestartedWithReplacedOrThrowingHandlersLosesNoOtherMessage) 
     Recorder replacement;
     running.server->setHandler([record = replacement.handler()](const OSCMessage& message, const OSCTimeTag& tag,
                                                                 const std::string& host, std::uint16_t port) {
-        record(message, tag, host, port);
+        record.owned()(message, tag, host, port);
         if (message.addressPattern().rawAddress() == "/boom") throw std::runtime_error("handler failed");
     });
     const auto now = OSCTimeTag::immediate();

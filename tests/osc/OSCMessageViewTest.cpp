@@ -1,8 +1,9 @@
-// The view and the writer against the owned codec as the plain reference:
-// the view accepts what OSCMessage::decode accepts, fails with its texts and
-// reads the same values; the writer writes the bytes OSCMessage encodes to.
+// The views and the writer against the owned codec as the plain reference:
+// the views accept what the owned decoders accept, fail with their texts and
+// read the same values; the writer writes the bytes OSCMessage encodes to.
 
 #include "osc/OSCBundle.h"
+#include "osc/OSCBundleView.h"
 #include "osc/OSCErrors.h"
 #include "osc/OSCMessage.h"
 #include "osc/OSCMessageView.h"
@@ -27,52 +28,93 @@ constexpr int caseCount = 10000;
 
 using test::same;
 
-// What a decoder made of some bytes: an address and values, or an error text.
-struct Outcome {
-    std::string error;
+// What a decoder made of some bytes: its messages, each an address, the
+// time tag of the bundle around it and values, or an error text.
+struct Read {
     std::string address;
+    OSCTimeTag timeTag;
     std::vector<OSCValue> values;
 };
+struct Outcome {
+    std::string error;
+    std::vector<Read> messages;
+};
+
+void flatten(const OSCPacket& packet, const OSCTimeTag& timeTag, std::vector<Read>& out) {
+    if (const auto* bundle = packet.bundleIf()) {
+        for (const auto& element : bundle->elements()) flatten(element, bundle->timeTag(), out);
+    } else {
+        out.push_back({std::string(packet.message().addressPattern().rawAddress()), timeTag, packet.message().values()});
+    }
+}
+
+bool isBundle(const std::vector<std::uint8_t>& bytes) { return packetType(bytes) == OSCObjectType::bundle; }
 
 Outcome owned(const std::vector<std::uint8_t>& bytes) {
+    Outcome outcome;
     try {
-        const auto message = OSCMessage::decode(std::span<const std::uint8_t>(bytes));
-        return {{}, std::string(message.addressPattern().rawAddress()), message.values()};
+        if (isBundle(bytes)) {
+            flatten(OSCBundle::decode(SharedBytes::copy(bytes)), OSCTimeTag::immediate(), outcome.messages);
+        } else {
+            flatten(OSCMessage::decode(std::span<const std::uint8_t>(bytes)), OSCTimeTag::immediate(), outcome.messages);
+        }
     } catch (const OSCDecodeError& e) {
-        return {e.what(), {}, {}};
+        return {e.what(), {}};
     }
+    return outcome;
+}
+
+Read read(const OSCMessageView& view, const OSCTimeTag& timeTag) {
+    auto values = view.values();
+    // A count that disagrees with the walk shows as a value missing or extra.
+    if (values.size() != view.size()) values.emplace_back("size() differs from the arguments walked");
+    return {std::string(view.address()), timeTag, std::move(values)};
 }
 
 std::optional<Outcome> viewed(const std::vector<std::uint8_t>& bytes) {
     try {
-        const auto view = OSCMessageView::parse(bytes);
-        if (!view) return std::nullopt;
-        auto values = view->values();
-        if (values.size() != view->size()) return Outcome{"size() differs from the arguments walked", {}, {}};
-        return Outcome{{}, std::string(view->address()), std::move(values)};
+        Outcome outcome;
+        if (isBundle(bytes)) {
+            const auto view = OSCBundleView::parse(bytes);
+            if (!view) return std::nullopt;
+            for (const auto& element : view->messages()) outcome.messages.push_back(read(element.message, element.timeTag));
+        } else {
+            const auto view = OSCMessageView::parse(bytes);
+            if (!view) return std::nullopt;
+            outcome.messages.push_back(read(*view, OSCTimeTag::immediate()));
+        }
+        return outcome;
     } catch (const OSCDecodeError& e) {
-        return Outcome{e.what(), {}, {}};
+        return Outcome{e.what(), {}};
     }
 }
 
 testing::AssertionResult agree(const std::vector<std::uint8_t>& bytes) {
     const auto reference = owned(bytes);
     const auto view = viewed(bytes);
-    if (!view) return testing::AssertionFailure() << "the view refused a message of built-in types";
+    if (!view) return testing::AssertionFailure() << "the view refused a packet of built-in types";
     if (view->error != reference.error)
         return testing::AssertionFailure() << "view: \"" << view->error << "\", owned: \"" << reference.error << "\"";
-    if (view->address != reference.address) return testing::AssertionFailure() << "address " << view->address;
-    bool equal = view->values.size() == reference.values.size();
-    for (std::size_t i = 0; equal && i < view->values.size(); ++i) equal = same(view->values[i], reference.values[i]);
-    if (!equal) return testing::AssertionFailure() << "values " << description(view->values);
+    if (view->messages.size() != reference.messages.size())
+        return testing::AssertionFailure() << view->messages.size() << " messages";
+    for (std::size_t m = 0; m < view->messages.size(); ++m) {
+        const auto& got = view->messages[m];
+        const auto& expected = reference.messages[m];
+        if (got.address != expected.address) return testing::AssertionFailure() << "address " << got.address;
+        if (got.timeTag != expected.timeTag) return testing::AssertionFailure() << "time tag of " << got.address;
+        bool equal = got.values.size() == expected.values.size();
+        for (std::size_t i = 0; equal && i < got.values.size(); ++i) equal = same(got.values[i], expected.values[i]);
+        if (!equal) return testing::AssertionFailure() << "values " << description(got.values);
+    }
     return testing::AssertionSuccess();
 }
 
-TEST(OSCMessageView, ReadsRandomAndDamagedMessagesAsTheOwnedDecoderDoes) {
+// Messages and bundles nested up to three deep, whole and damaged.
+TEST(OSCMessageView, ReadsRandomAndDamagedPacketsAsTheOwnedDecoderDoes) {
     test::PacketGenerator generator(seed);
     int accepted = 0;
     for (int i = 0; i < caseCount; ++i) {
-        auto bytes = generator.message().rawData().toVector();
+        auto bytes = generator.packet().rawData().toVector();
         ASSERT_TRUE(agree(bytes)) << "case " << i;
         for (auto n = 1 + generator.below(3); n > 0; --n) test::damage(bytes, generator);
         ASSERT_TRUE(agree(bytes)) << "damaged case " << i;

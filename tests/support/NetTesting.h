@@ -3,6 +3,7 @@
 #include "net/OSCReceiver.h"
 #include "osc/OSCBundle.h"
 #include "osc/OSCMessage.h"
+#include "osc/OSCMessageView.h"
 #include "osc/OSCTimeTag.h"
 #include "support/SocketTesting.h"
 
@@ -26,14 +27,30 @@ struct Delivery {
     std::chrono::steady_clock::time_point at;
 };
 
+// How a receiver's handler takes its messages.
+enum class Reading { owned, inPlace };
+
+inline const char* describe(Reading reading) { return reading == Reading::owned ? "owned" : "in place"; }
+
 class Recorder : public dispatch::testing::Recorded<Delivery> {
 public:
-    OSCMessageHandler handler() {
+    // A view is recorded as an owned copy of what it read.
+    OSCMessageHandler handler(Reading reading = Reading::owned) {
+        if (reading == Reading::inPlace) {
+            return [this](const osc::OSCMessageView& message, const osc::OSCTimeTag& timeTag, const std::string& host,
+                          std::uint16_t port) {
+                record(osc::OSCMessage(osc::OSCAddressPattern(message.address()), message.values()), timeTag, host,
+                       port);
+            };
+        }
         return [this](const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag, const std::string& host,
-                      std::uint16_t port) {
-            add({message, std::string(message.addressPattern().rawAddress()), timeTag, host, port,
-                 std::chrono::steady_clock::now()});
-        };
+                      std::uint16_t port) { record(message, timeTag, host, port); };
+    }
+
+    void record(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag, const std::string& host,
+                std::uint16_t port) {
+        add({message, std::string(message.addressPattern().rawAddress()), timeTag, host, port,
+             std::chrono::steady_clock::now()});
     }
 
     std::vector<std::string> addresses() const {
