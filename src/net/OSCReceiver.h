@@ -44,13 +44,20 @@ public:
     OSCMessageHandler() = default;
     OSCMessageHandler(std::nullptr_t) noexcept {}  // NOLINT: null drops messages, as before
     template <class F>
-        requires takesViews<F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, OSCMessageHandler> && takesViews<F>)
     OSCMessageHandler(F function) : inPlace_(std::move(function)) {}  // NOLINT: a function is a handler
     template <class F>
         requires(!takesViews<F> && takesOwned<F>)
     OSCMessageHandler(F function) : owned_(std::move(function)) {}  // NOLINT: a function is a handler
 
     explicit operator bool() const noexcept { return owned_ || inPlace_; }
+    // Calls the function with the message as it takes it: an owned message
+    // is viewed in its bytes, a view is decoded into an owned copy. For
+    // whoever wraps a handler; receivers call the function directly.
+    void operator()(const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag, const std::string& host,
+                    std::uint16_t port) const;
+    void operator()(const osc::OSCMessageView& message, const osc::OSCTimeTag& timeTag, const std::string& host,
+                    std::uint16_t port) const;
     bool readsInPlace() const noexcept { return static_cast<bool>(inPlace_); }
     const Owned& owned() const noexcept { return owned_; }
     const InPlace& inPlace() const noexcept { return inPlace_; }

@@ -168,6 +168,31 @@ TEST(OSCClientTest, EachSendsCompletionHearsItsOutcomeOnce) {
     EXPECT_EQ(after.back(), std::pair(std::string("again"), std::optional<udp::SocketError>()));
 }
 
+// Whoever wraps a handler may call it with either form of a message: each
+// kind of function gets the same message, time tag and sender.
+TEST(OSCTransportTest, AHandlerTakesAMessageInEitherForm) {
+    const OSCMessage message("/eos/out/param/intensity", {std::int32_t{42}, 0.5f, "text"});
+    const auto bytes = message.rawData();
+    const auto view = osc::OSCMessageView::parse(bytes.span());
+    ASSERT_TRUE(view);
+    const auto tag = OSCTimeTag::fromSecondsFromNow(1);
+    for (const auto reading : {Reading::owned, Reading::inPlace}) {
+        SCOPED_TRACE(describe(reading));
+        Recorder recorder;
+        const auto handler = recorder.handler(reading);
+        EXPECT_EQ(handler.readsInPlace(), reading == Reading::inPlace);
+        handler(message, tag, "::1", 9000);
+        handler(*view, tag, "::1", 9000);
+        const auto got = recorder.waitFor(2);
+        ASSERT_EQ(got.size(), 2u);
+        for (const auto& delivery : got) {
+            EXPECT_EQ(delivery.message, message);
+            EXPECT_EQ(delivery.timeTag, tag);
+            EXPECT_EQ(delivery.host + " " + std::to_string(delivery.port), "::1 9000");
+        }
+    }
+}
+
 TEST(OSCTransportTest, AHeldPortFailsWithTheSocketsBindError) {
     Peer holder(AF_INET);
     OSCClient client(holder.port(), false, false);
@@ -253,7 +278,7 @@ TEST(OSCServerTest, RestartedWithReplacedOrThrowingHandlersLosesNoOtherMessage) 
     Recorder replacement;
     running.server->setHandler([record = replacement.handler()](const OSCMessage& message, const OSCTimeTag& tag,
                                                                 const std::string& host, std::uint16_t port) {
-        record.owned()(message, tag, host, port);
+        record(message, tag, host, port);
         if (message.addressPattern().rawAddress() == "/boom") throw std::runtime_error("handler failed");
     });
     const auto now = OSCTimeTag::immediate();
