@@ -145,10 +145,38 @@ PartTokens::PartTokens(std::string_view part) {
         ++i;
     }
     endLiteral(part.size());
+    shape_ = PartShape::of(tokens());
 }
 
 // ---------------------------------------------------------------------------
 // Matching
+
+// Whether every byte is ASCII and no CR LF pair joins two of them. Every
+// match with a wildcard asks, so a word is looked at in one step; only text
+// with a CR in it needs the pairs looked at.
+bool bytesAreCharacters(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::uint64_t any = 0;
+    bool cr = false;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t v = bytes::load64(p + i);
+        const std::uint64_t x = v ^ (bytes::lowBits * '\r');
+        any |= v;
+        cr |= ((x - bytes::lowBits) & ~x & bytes::highBits) != 0;
+    }
+    for (; i < n; ++i) {
+        any |= p[i];
+        cr |= p[i] == '\r';
+    }
+    if ((any & bytes::highBits) != 0) return false;
+    if (!cr) return true;
+    for (i = 1; i < n; ++i) {
+        if (p[i] == '\n' && p[i - 1] == '\r') return false;
+    }
+    return true;
+}
 
 namespace {
 
@@ -189,33 +217,6 @@ public:
 private:
     std::vector<unsigned char> flags_;
 };
-
-// Whether every byte is ASCII and no CR LF pair joins two of them. Every
-// match with a wildcard asks, so a word is looked at in one step; only text
-// with a CR in it needs the pairs looked at.
-bool bytesAreCharacters(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-    const std::size_t n = text.size();
-    std::uint64_t any = 0;
-    bool cr = false;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const std::uint64_t v = bytes::load64(p + i);
-        const std::uint64_t x = v ^ (bytes::lowBits * '\r');
-        any |= v;
-        cr |= ((x - bytes::lowBits) & ~x & bytes::highBits) != 0;
-    }
-    for (; i < n; ++i) {
-        any |= p[i];
-        cr |= p[i] == '\r';
-    }
-    if ((any & bytes::highBits) != 0) return false;
-    if (!cr) return true;
-    for (i = 1; i < n; ++i) {
-        if (p[i] == '\n' && p[i - 1] == '\r') return false;
-    }
-    return true;
-}
 
 // Whether `text` stands at `at`. Pattern texts are short: a loop beats a
 // call into the library.
@@ -275,10 +276,9 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
 // the set is "every boundary from `lo` on", kept as a flag so that runs such
 // as *?*? cost nothing per position.
 template <class Boundaries>
-bool matchTokens(std::span<const PatternToken> tokens, std::string_view s, const Boundaries& b) {
-    const bool anyStar = std::any_of(tokens.begin(), tokens.end(),
-                                     [](const PatternToken& t) { return t.kind == Kind::zeroOrMoreWildcard; });
-    if (!anyStar) {
+bool matchTokens(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view s,
+                 const Boundaries& b) {
+    if (!shape.anyStar) {
         // Without a `*` only one position is ever reachable.
         std::size_t p = 0;
         for (const auto& token : tokens) {
@@ -290,8 +290,7 @@ bool matchTokens(std::span<const PatternToken> tokens, std::string_view s, const
     const std::size_t n = s.size();
     // The fewest bytes the tokens not yet taken need: positions from which
     // fewer are left cannot lead to a match.
-    std::size_t need = 0;
-    for (const auto& token : tokens) need += token.minimumLength();
+    std::size_t need = shape.need;
     if (need > n) return false;
 
     // Two rows of n + 1 flags: `reach` holds the reachable positions within
@@ -352,46 +351,42 @@ bool matchTokens(std::span<const PatternToken> tokens, std::string_view s, const
 
 }  // namespace
 
-bool PartTokens::matches(std::string_view localPart) const {
-    const auto all = tokens();
-    if (all.empty()) return localPart.empty();
-    if (all.size() == 1) {
-        // Most parts of most patterns are plain text, and a lone `*` takes
-        // any part: neither needs to know where characters begin.
-        if (all.front().kind == Kind::literal) return localPart == all.front().text;
-        if (all.front().kind == Kind::zeroOrMoreWildcard) return true;
+PartShape PartShape::of(std::span<const PatternToken> tokens) noexcept {
+    PartShape shape;
+    for (const auto& token : tokens) {
+        shape.need += token.minimumLength();
+        shape.anyStar = shape.anyStar || token.kind == Kind::zeroOrMoreWildcard;
     }
-    if (bytesAreCharacters(localPart)) return matchTokens(all, localPart, EveryByte{});
-    return matchTokens(all, localPart, Mapped(localPart));
+    if (tokens.empty()) {
+        shape.form = PartShape::Form::empty;
+    } else if (tokens.size() == 1 && tokens.front().kind == Kind::literal) {
+        shape.form = PartShape::Form::literal;
+    } else if (tokens.size() == 1 && tokens.front().kind == Kind::zeroOrMoreWildcard) {
+        shape.form = PartShape::Form::anything;
+    }
+    return shape;
 }
 
-bool partMatches(std::string_view patternPart, std::string_view localPart) {
-    // What comes before the first wildcard is plain text that must be the
-    // same bytes in the local part, so it is compared while it is looked
-    // for: most parts are plain text and need nothing else.
-    std::size_t i = 0;
-    for (; i < patternPart.size(); ++i) {
-        const char c = patternPart[i];
-        if (c == '*' || c == '?' || c == '[' || c == '{') break;
-        if (i >= localPart.size() || localPart[i] != c) return false;
-    }
-    if (i == patternPart.size()) return localPart.size() == i;
-    // The literal before the wildcard has matched its bytes; where every
-    // byte of the local part is a character, it takes exactly those, and
-    // the rest of the pattern is left to match the rest of the part.
-    const auto rest = patternPart.substr(i);
-    if (rest.front() == '*' && std::all_of(rest.begin(), rest.end(), [](char c) { return c == '*'; }) &&
-        (i == 0 || bytesAreCharacters(localPart))) {
+bool tokensMatch(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view localPart,
+                 Plain plain) {
+    switch (shape.form) {
+    // Most parts of most patterns are plain text, and a lone `*` takes any
+    // part: neither needs to know where characters begin.
+    case PartShape::Form::empty:
+        return localPart.empty();
+    case PartShape::Form::literal:
+        return localPart == tokens.front().text;
+    case PartShape::Form::anything:
         return true;
+    case PartShape::Form::tokens:
+        break;
     }
-    const bool plainBytes = bytesAreCharacters(localPart);
-    // A lone {...} ending the part, as in /mixer/{gain,level}, is one token:
-    // no need to read the part into tokens to find that out.
-    if (plainBytes && rest.front() == '{' && rest.back() == '}' && find(rest, '}') == rest.size() - 1) {
-        const auto token = makeToken(Kind::strings, rest.substr(1, rest.size() - 2));
-        return endOf(token, localPart.substr(i), 0, EveryByte{}) == localPart.size() - i;
+    // Every character takes at least a byte.
+    if (localPart.size() < shape.need) return false;
+    if (plain == Plain::yes || (plain == Plain::unknown && bytesAreCharacters(localPart))) {
+        return matchTokens(tokens, shape, localPart, EveryByte{});
     }
-    return PartTokens(patternPart).matches(localPart);
+    return matchTokens(tokens, shape, localPart, Mapped(localPart));
 }
 
 }  // namespace vorn::osc::detail
