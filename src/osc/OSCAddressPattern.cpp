@@ -189,8 +189,7 @@ std::vector<OSCAddressPattern::Component> OSCAddressPattern::components() const 
     return result;
 }
 
-const detail::ReadPattern& OSCAddressPattern::read() const {
-    if (const auto* read = read_.load(std::memory_order_acquire)) return *read;
+const detail::ReadPattern& OSCAddressPattern::readFirst() const {
     // Threads that get here together each read the text; the first to store
     // its tokens wins and the others drop theirs.
     auto fresh = std::make_unique<const detail::ReadPattern>(rawAddress());
@@ -203,6 +202,9 @@ const detail::ReadPattern& OSCAddressPattern::read() const {
 
 void OSCAddressPattern::release(const detail::ReadPattern* read) noexcept { delete read; }
 
-bool OSCAddressPattern::matches(std::string_view localAddress) const { return read().matches(localAddress); }
+bool OSCAddressPattern::matches(std::string_view localAddress) const {
+    const auto* read = read_.load(std::memory_order_acquire);
+    return (read ? *read : readFirst()).matches(localAddress);
+}
 
 }  // namespace vorn::osc

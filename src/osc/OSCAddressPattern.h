@@ -193,8 +193,9 @@ private:
         view_ = {};
     }
 
-    // The tokens, read on the first call.
-    const detail::ReadPattern& read() const;
+    // Reads the tokens, for the first match; another thread may have just
+    // done so, and then its tokens are the ones kept.
+    [[gnu::cold]] const detail::ReadPattern& readFirst() const;
     void forgetTokens() noexcept {
         if (const auto* read = read_.load(std::memory_order_relaxed)) {
             release(read);

@@ -82,11 +82,8 @@ std::size_t PatternToken::minimumLength() const noexcept {
     case Kind::singleChar:
     case Kind::singleCharWildcard:
         return 1;
-    case Kind::strings: {
-        std::size_t shortest = npos;
-        forEachAlternative(text, [&](std::string_view piece) { shortest = std::min(shortest, piece.size()); });
-        return shortest == npos ? 0 : shortest;
-    }
+    case Kind::strings:
+        return alternatives.empty() ? 0 : alternatives.front().size();
     case Kind::zeroOrMoreWildcard:
         break;
     }
@@ -145,7 +142,28 @@ PartTokens::PartTokens(std::string_view part) {
         ++i;
     }
     endLiteral(part.size());
+    keepAlternatives(heap_.empty() ? std::span<PatternToken>(inPlace_.data(), count_) : std::span<PatternToken>(heap_),
+                     alternatives_);
     shape_ = PartShape::of(tokens());
+}
+
+void keepAlternatives(std::span<PatternToken> tokens, std::vector<std::string_view>& store) {
+    // Stored first and pointed at after, since the store may move as it grows.
+    std::vector<std::size_t> firsts;
+    for (const auto& token : tokens) {
+        if (token.kind != Kind::strings) continue;
+        firsts.push_back(store.size());
+        forEachAlternative(token.text, [&](std::string_view text) { store.push_back(text); });
+        std::sort(store.begin() + static_cast<std::ptrdiff_t>(firsts.back()), store.end(),
+                  [](std::string_view a, std::string_view b) { return a.size() != b.size() ? a.size() < b.size() : a < b; });
+    }
+    std::size_t next = 0;
+    for (auto& token : tokens) {
+        if (token.kind != Kind::strings) continue;
+        const std::size_t first = firsts[next++];
+        const std::size_t end = next < firsts.size() ? firsts[next] : store.size();
+        token.alternatives = std::span<const std::string_view>(store.data() + first, end - first);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +248,8 @@ bool sameBytes(const char* at, std::string_view text) noexcept {
 // Where the token, tried at character boundary `p`, ends, or npos when it
 // does not match there. Only a `*` has more than one answer; it never comes
 // here. Of the alternatives of `{...}` the first in sorted order that fits is
-// taken; since they all start the remainder, that is the shortest.
+// taken; since they all start the remainder, that is the shortest, which is
+// why they are kept shortest first.
 template <class Boundaries>
 std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, const Boundaries& b) {
     switch (token.kind) {
@@ -249,18 +268,13 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
     }
     case Kind::strings: {
         // {} and {,} stand for the empty text.
-        bool any = false;
-        std::size_t taken = npos;
-        const auto rest = s.substr(p);
-        forEachAlternative(token.text, [&](std::string_view text) {
-            any = true;
-            if (text.size() < taken && text.size() <= rest.size() && sameBytes(rest.data(), text) &&
-                b.at(p + text.size())) {
-                taken = text.size();
-            }
-        });
-        if (!any) return p;
-        return taken == npos ? npos : p + taken;
+        if (token.alternatives.empty()) return p;
+        const std::size_t left = s.size() - p;
+        for (const auto text : token.alternatives) {
+            if (text.size() > left) break;  // and so are all that follow
+            if (sameBytes(s.data() + p, text) && b.at(p + text.size())) return p + text.size();
+        }
+        return npos;
     }
     case Kind::zeroOrMoreWildcard:
         break;

@@ -1,5 +1,6 @@
 #include "osc/detail/OSCReadPattern.h"
 
+#include "osc/detail/OSCBytes.h"
 #include "osc/detail/OSCPatternTokens.h"
 
 #include <algorithm>
@@ -13,6 +14,22 @@ namespace vorn::osc::detail {
 namespace {
 
 bool isWildcard(char c) noexcept { return c == '*' || c == '?' || c == '[' || c == '{'; }
+
+// Whether `text` starts with `prefix`. Plain parts are short: comparing a
+// word at a time costs less than a call into the library.
+bool startsWith(std::string_view text, std::string_view prefix) noexcept {
+    if (prefix.size() > text.size()) return false;
+    const auto* a = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto* b = reinterpret_cast<const std::uint8_t*>(prefix.data());
+    std::size_t i = 0;
+    for (; i + 8 <= prefix.size(); i += 8) {
+        if (bytes::load64(a + i) != bytes::load64(b + i)) return false;
+    }
+    for (; i < prefix.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -44,6 +61,7 @@ ReadPattern::ReadPattern(std::string_view text) : text_(text) {
                           read.shape()});
         tokens_.insert(tokens_.end(), tokens.begin(), tokens.end());
     }
+    keepAlternatives(tokens_, alternatives_);
 }
 
 bool ReadPattern::matches(std::string_view localAddress) const {
@@ -51,9 +69,9 @@ bool ReadPattern::matches(std::string_view localAddress) const {
     if (localAddress.starts_with('/')) localAddress.remove_prefix(1);
     if (!anyWildcard_) {
         if (localAddress.ends_with('/')) localAddress.remove_suffix(1);
-        return localAddress == plain_;
+        return localAddress.size() == plain_.size() && startsWith(localAddress, plain_);
     }
-    if (!localAddress.starts_with(plain_)) return false;
+    if (!startsWith(localAddress, plain_)) return false;
     localAddress.remove_prefix(plain_.size());
     // Without plain parts the rest is the whole address but for its leading
     // slash, and has no parts when nothing is left but a trailing one.

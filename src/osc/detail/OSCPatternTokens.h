@@ -92,6 +92,10 @@ struct PatternToken {
     std::string_view text;
     // singleChar: the bytes in the set, one bit each.
     std::array<std::uint64_t, 4> characters;
+    // strings: the texts, empty ones left out, shortest first (then in
+    // byte order), so that the first that fits is the one taken. They live
+    // with whatever read the token.
+    std::span<const std::string_view> alternatives;
 
     bool has(unsigned char c) const noexcept { return (characters[c / 64] >> (c % 64) & 1U) != 0; }
     // The fewest bytes the token takes: every character is at least one.
@@ -157,8 +161,13 @@ private:
     std::array<PatternToken, inPlaceCapacity> inPlace_;
     std::size_t count_ = 0;
     std::vector<PatternToken> heap_;
+    std::vector<std::string_view> alternatives_;
     PartShape shape_;
 };
+
+// Appends the alternatives of each `strings` token to `store` and points
+// the token at them. `store` must not grow again while the tokens are used.
+void keepAlternatives(std::span<PatternToken> tokens, std::vector<std::string_view>& store);
 
 // The texts between `{` and `}`: split at commas, empty pieces dropped.
 template <class Visit>

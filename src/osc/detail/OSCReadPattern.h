@@ -41,6 +41,7 @@ private:
     // The parts after `plain_`, each a run of `tokens_`.
     std::vector<Part> parts_;
     std::vector<PatternToken> tokens_;
+    std::vector<std::string_view> alternatives_;
 };
 
 }  // namespace vorn::osc::detail
