@@ -155,7 +155,9 @@ void keepAlternatives(std::span<PatternToken> tokens, std::vector<std::string_vi
         firsts.push_back(store.size());
         forEachAlternative(token.text, [&](std::string_view text) { store.push_back(text); });
         std::sort(store.begin() + static_cast<std::ptrdiff_t>(firsts.back()), store.end(),
-                  [](std::string_view a, std::string_view b) { return a.size() != b.size() ? a.size() < b.size() : a < b; });
+                  [](std::string_view a, std::string_view b) {
+                      return a.size() != b.size() ? a.size() < b.size() : a < b;
+                  });
     }
     std::size_t next = 0;
     for (auto& token : tokens) {
