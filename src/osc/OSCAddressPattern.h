@@ -98,7 +98,8 @@ public:
     };
 
     // The tokens of one part of a pattern, as values to look at and compare.
-    // Matching does not go through them: it reads the pattern's text in place.
+    // Matching does not go through them: it uses the compact tokens it reads
+    // from the text on the first match and keeps.
     struct Component {
         std::vector<Token> tokens;
 
