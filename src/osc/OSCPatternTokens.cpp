@@ -292,17 +292,8 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
 // the set is "every boundary from `lo` on", kept as a flag so that runs such
 // as *?*? cost nothing per position.
 template <class Boundaries>
-bool matchTokens(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view s,
-                 const Boundaries& b) {
-    if (!shape.anyStar) {
-        // Without a `*` only one position is ever reachable.
-        std::size_t p = 0;
-        for (const auto& token : tokens) {
-            if ((p = endOf(token, s, p, b)) == npos) return false;
-        }
-        return p == s.size();
-    }
-
+[[gnu::noinline]] bool matchWithStars(std::span<const PatternToken> tokens, const PartShape& shape,
+                                      std::string_view s, const Boundaries& b) {
     const std::size_t n = s.size();
     // The fewest bytes the tokens not yet taken need: positions from which
     // fewer are left cannot lead to a match.
@@ -363,6 +354,18 @@ bool matchTokens(std::span<const PatternToken> tokens, const PartShape& shape, s
         tail = false;
     }
     return tail || reach[n] != 0;
+}
+
+template <class Boundaries>
+bool matchTokens(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view s,
+                 const Boundaries& b) {
+    if (shape.anyStar) return matchWithStars(tokens, shape, s, b);
+    // Without a `*` only one position is ever reachable.
+    std::size_t p = 0;
+    for (const auto& token : tokens) {
+        if ((p = endOf(token, s, p, b)) == npos) return false;
+    }
+    return p == s.size();
 }
 
 }  // namespace
