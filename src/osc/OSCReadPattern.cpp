@@ -57,8 +57,7 @@ ReadPattern::ReadPattern(std::string_view text) : text_(text) {
     while (!parts.done()) {
         const PartTokens read(parts.next());
         const auto tokens = read.tokens();
-        parts_.push_back({static_cast<std::uint32_t>(tokens_.size()), static_cast<std::uint32_t>(tokens.size()),
-                          read.shape()});
+        parts_.push_back({tokens_.size(), tokens.size(), read.shape()});
         tokens_.insert(tokens_.end(), tokens.begin(), tokens.end());
     }
     keepAlternatives(tokens_, alternatives_);

@@ -2,7 +2,7 @@
 
 #include "osc/detail/OSCPatternTokens.h"
 
-#include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +25,8 @@ public:
 
 private:
     struct Part {
-        std::uint32_t first;
-        std::uint32_t count;
+        std::size_t first;
+        std::size_t count;
         PartShape shape;
     };
 
