@@ -2,12 +2,13 @@
 
 #include "ascii/ASCIIString.h"
 #include "osc/detail/OSCPatternTokens.h"
+#include "osc/detail/OSCReadPattern.h"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <span>
 #include <string>
@@ -29,6 +30,7 @@ OSCAddressPattern::OSCAddressPattern(std::string_view text) {
 }
 
 void OSCAddressPattern::assignDecoded(const SharedBytes& bytes, std::string_view ascii) {
+    forgetTokens();
     // Text that fits the string's storage as it is (its small buffer, or what
     // an earlier decode into this pattern left) is copied: that costs less
     // than sharing the datagram, an atomic count on each copy and release.
@@ -187,51 +189,22 @@ std::vector<OSCAddressPattern::Component> OSCAddressPattern::components() const 
     return result;
 }
 
-namespace {
-
-// One look-up per byte while comparing the plain text of two addresses.
-constexpr auto wildcards = [] {
-    std::array<bool, 256> table{};
-    for (const unsigned char c : {'*', '?', '[', '{'}) table[c] = true;
-    return table;
-}();
-
-bool isWildcard(char c) noexcept { return wildcards[static_cast<unsigned char>(c)]; }
-
-bool partsMatch(detail::AddressParts pattern, detail::AddressParts local) {
-    while (!pattern.done()) {
-        if (local.done() || !detail::partMatches(pattern.next(), local.next())) return false;
+const detail::ReadPattern& OSCAddressPattern::readFirst() const {
+    // Threads that get here together each read the text; the first to store
+    // its tokens wins and the others drop theirs.
+    auto fresh = std::make_unique<const detail::ReadPattern>(rawAddress());
+    const detail::ReadPattern* kept = nullptr;
+    if (read_.compare_exchange_strong(kept, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *fresh.release();
     }
-    return local.done();
+    return *kept;
 }
 
-}  // namespace
+void OSCAddressPattern::release(const detail::ReadPattern* read) noexcept { delete read; }
 
 bool OSCAddressPattern::matches(std::string_view localAddress) const {
-    const auto text = rawAddress();
-    // The parts before the first wildcard are plain text, and when both
-    // addresses hold the same bytes up to there they match part for part:
-    // only what follows the last "/" before it is left to match.
-    std::size_t i = 0;
-    const std::size_t common = std::min(text.size(), localAddress.size());
-    while (i < common && text[i] == localAddress[i] && !isWildcard(text[i])) ++i;
-    if (i < text.size() && isWildcard(text[i])) {
-        std::size_t slash = i;
-        while (slash > 0 && text[slash - 1] != '/') --slash;
-        // After the leading "/" alone the usual reading applies: that slash
-        // is dropped, and with it the rule that a part follows it.
-        if (slash > 1) {
-            using After = detail::AddressParts::AfterSlash;
-            return partsMatch({text.substr(slash), After{}}, {localAddress.substr(slash), After{}});
-        }
-    }
-    detail::AddressParts pattern(text);
-    detail::AddressParts local(localAddress);
-    if (pattern.done()) return false;
-    while (!pattern.done()) {
-        if (local.done() || !detail::partMatches(pattern.next(), local.next())) return false;
-    }
-    return local.done();
+    const auto* read = read_.load(std::memory_order_acquire);
+    return (read ? *read : readFirst()).matches(localAddress);
 }
 
 }  // namespace vorn::osc

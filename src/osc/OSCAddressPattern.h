@@ -2,6 +2,7 @@
 
 #include "base/SharedBytes.h"
 
+#include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,10 @@
 #include <vector>
 
 namespace vorn::osc {
+
+namespace detail {
+class ReadPattern;
+}
 
 // The address of a message: a slash-separated path that may hold wildcards.
 // Text that is not ASCII is converted the lossy way, so `rawAddress` is
@@ -93,7 +98,8 @@ public:
     };
 
     // The tokens of one part of a pattern, as values to look at and compare.
-    // Matching does not go through them: it reads the pattern's text in place.
+    // Matching does not go through them: it uses the compact tokens it reads
+    // from the text on the first match and keeps.
     struct Component {
         std::vector<Token> tokens;
 
@@ -119,6 +125,11 @@ public:
     // proportional to tokens × part length (× the longest token) per part,
     // however many wildcards there are: a peer chooses its patterns, and a
     // pattern must never stall us.
+    //
+    // The first call reads the pattern into tokens and keeps them, so later
+    // calls only walk the local address; a pattern that is never matched
+    // (most decoded ones) never pays for that. Safe to call from several
+    // threads at once.
     bool matches(std::string_view localAddress) const;
 
     OSCAddressPattern() = default;
@@ -127,21 +138,38 @@ public:
     OSCAddressPattern(const std::string& text) : OSCAddressPattern(std::string_view(text)) {}  // NOLINT
 
     // A copy of a view shares the bytes it views; a copy of owned text
-    // owns its own copy. Kept inline: decoding moves patterns around.
-    OSCAddressPattern(const OSCAddressPattern&) = default;
+    // owns its own copy. A copy reads its tokens afresh when it is first
+    // matched; a move takes them along. Kept inline: decoding moves patterns
+    // around. Moving from or assigning to a pattern while another thread
+    // matches it is a race, as for any object.
+    OSCAddressPattern(const OSCAddressPattern& other)
+        : owned_(other.owned_), shared_(other.shared_), view_(other.view_) {}
     OSCAddressPattern(OSCAddressPattern&& other) noexcept
-        : owned_(std::move(other.owned_)), shared_(std::move(other.shared_)), view_(other.view_) {
+        : owned_(std::move(other.owned_)), shared_(std::move(other.shared_)), view_(other.view_),
+          read_(other.read_.load(std::memory_order_relaxed)) {
+        other.read_.store(nullptr, std::memory_order_relaxed);
         other.reset();
     }
-    OSCAddressPattern& operator=(const OSCAddressPattern&) = default;
+    OSCAddressPattern& operator=(const OSCAddressPattern& other) {
+        if (this == &other) return *this;
+        owned_ = other.owned_;
+        shared_ = other.shared_;
+        view_ = other.view_;
+        forgetTokens();
+        return *this;
+    }
     OSCAddressPattern& operator=(OSCAddressPattern&& other) noexcept {
         if (this == &other) return *this;
         owned_ = std::move(other.owned_);
         shared_ = std::move(other.shared_);
         view_ = other.view_;
+        forgetTokens();
+        read_.store(other.read_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        other.read_.store(nullptr, std::memory_order_relaxed);
         other.reset();
         return *this;
     }
+    ~OSCAddressPattern() { forgetTokens(); }
 
     std::string_view rawAddress() const noexcept { return view_.data() ? view_ : std::string_view(owned_); }
     std::span<const std::uint8_t> rawData() const noexcept {
@@ -166,12 +194,26 @@ private:
         view_ = {};
     }
 
+    // Reads the tokens, for the first match; another thread may have just
+    // done so, and then its tokens are the ones kept.
+    [[gnu::cold]] const detail::ReadPattern& readFirst() const;
+    void forgetTokens() noexcept {
+        if (const auto* read = read_.load(std::memory_order_relaxed)) {
+            release(read);
+            read_.store(nullptr, std::memory_order_relaxed);
+        }
+    }
+    static void release(const detail::ReadPattern* read) noexcept;
+
     // The text is `view_`, into `shared_`, when `view_` points anywhere, and
     // `owned_` otherwise. Nothing points into `owned_`, so a move of its
     // small-string buffer needs no fixing up.
     std::string owned_;
     SharedBytes shared_;
     std::string_view view_;
+    // The text read into tokens, owned, or null until the first match. It
+    // keeps a copy of the text, so moves of `owned_` leave it valid.
+    mutable std::atomic<const detail::ReadPattern*> read_{nullptr};
 };
 
 }  // namespace vorn::osc

@@ -82,11 +82,8 @@ std::size_t PatternToken::minimumLength() const noexcept {
     case Kind::singleChar:
     case Kind::singleCharWildcard:
         return 1;
-    case Kind::strings: {
-        std::size_t shortest = npos;
-        forEachAlternative(text, [&](std::string_view piece) { shortest = std::min(shortest, piece.size()); });
-        return shortest == npos ? 0 : shortest;
-    }
+    case Kind::strings:
+        return alternatives.empty() ? 0 : alternatives.front().size();
     case Kind::zeroOrMoreWildcard:
         break;
     }
@@ -145,10 +142,61 @@ PartTokens::PartTokens(std::string_view part) {
         ++i;
     }
     endLiteral(part.size());
+    keepAlternatives(heap_.empty() ? std::span<PatternToken>(inPlace_.data(), count_) : std::span<PatternToken>(heap_),
+                     alternatives_);
+    shape_ = PartShape::of(tokens());
+}
+
+void keepAlternatives(std::span<PatternToken> tokens, std::vector<std::string_view>& store) {
+    // Stored first and pointed at after, since the store may move as it grows.
+    std::vector<std::size_t> firsts;
+    for (const auto& token : tokens) {
+        if (token.kind != Kind::strings) continue;
+        firsts.push_back(store.size());
+        forEachAlternative(token.text, [&](std::string_view text) { store.push_back(text); });
+        std::sort(store.begin() + static_cast<std::ptrdiff_t>(firsts.back()), store.end(),
+                  [](std::string_view a, std::string_view b) {
+                      return a.size() != b.size() ? a.size() < b.size() : a < b;
+                  });
+    }
+    std::size_t next = 0;
+    for (auto& token : tokens) {
+        if (token.kind != Kind::strings) continue;
+        const std::size_t first = firsts[next++];
+        const std::size_t end = next < firsts.size() ? firsts[next] : store.size();
+        token.alternatives = std::span<const std::string_view>(store.data() + first, end - first);
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Matching
+
+// Whether every byte is ASCII and no CR LF pair joins two of them. Every
+// match with a wildcard asks, so a word is looked at in one step; only text
+// with a CR in it needs the pairs looked at.
+bool bytesAreCharacters(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::uint64_t any = 0;
+    bool cr = false;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t v = bytes::load64(p + i);
+        const std::uint64_t x = v ^ (bytes::lowBits * '\r');
+        any |= v;
+        cr |= ((x - bytes::lowBits) & ~x & bytes::highBits) != 0;
+    }
+    for (; i < n; ++i) {
+        any |= p[i];
+        cr |= p[i] == '\r';
+    }
+    if ((any & bytes::highBits) != 0) return false;
+    if (!cr) return true;
+    for (i = 1; i < n; ++i) {
+        if (p[i] == '\n' && p[i - 1] == '\r') return false;
+    }
+    return true;
+}
 
 namespace {
 
@@ -190,33 +238,6 @@ private:
     std::vector<unsigned char> flags_;
 };
 
-// Whether every byte is ASCII and no CR LF pair joins two of them. Every
-// match with a wildcard asks, so a word is looked at in one step; only text
-// with a CR in it needs the pairs looked at.
-bool bytesAreCharacters(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-    const std::size_t n = text.size();
-    std::uint64_t any = 0;
-    bool cr = false;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const std::uint64_t v = bytes::load64(p + i);
-        const std::uint64_t x = v ^ (bytes::lowBits * '\r');
-        any |= v;
-        cr |= ((x - bytes::lowBits) & ~x & bytes::highBits) != 0;
-    }
-    for (; i < n; ++i) {
-        any |= p[i];
-        cr |= p[i] == '\r';
-    }
-    if ((any & bytes::highBits) != 0) return false;
-    if (!cr) return true;
-    for (i = 1; i < n; ++i) {
-        if (p[i] == '\n' && p[i - 1] == '\r') return false;
-    }
-    return true;
-}
-
 // Whether `text` stands at `at`. Pattern texts are short: a loop beats a
 // call into the library.
 bool sameBytes(const char* at, std::string_view text) noexcept {
@@ -229,7 +250,8 @@ bool sameBytes(const char* at, std::string_view text) noexcept {
 // Where the token, tried at character boundary `p`, ends, or npos when it
 // does not match there. Only a `*` has more than one answer; it never comes
 // here. Of the alternatives of `{...}` the first in sorted order that fits is
-// taken; since they all start the remainder, that is the shortest.
+// taken; since they all start the remainder, that is the shortest, which is
+// why they are kept shortest first.
 template <class Boundaries>
 std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, const Boundaries& b) {
     switch (token.kind) {
@@ -248,18 +270,13 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
     }
     case Kind::strings: {
         // {} and {,} stand for the empty text.
-        bool any = false;
-        std::size_t taken = npos;
-        const auto rest = s.substr(p);
-        forEachAlternative(token.text, [&](std::string_view text) {
-            any = true;
-            if (text.size() < taken && text.size() <= rest.size() && sameBytes(rest.data(), text) &&
-                b.at(p + text.size())) {
-                taken = text.size();
-            }
-        });
-        if (!any) return p;
-        return taken == npos ? npos : p + taken;
+        if (token.alternatives.empty()) return p;
+        const std::size_t left = s.size() - p;
+        for (const auto text : token.alternatives) {
+            if (text.size() > left) break;  // and so are all that follow
+            if (sameBytes(s.data() + p, text) && b.at(p + text.size())) return p + text.size();
+        }
+        return npos;
     }
     case Kind::zeroOrMoreWildcard:
         break;
@@ -275,23 +292,12 @@ std::size_t endOf(const PatternToken& token, std::string_view s, std::size_t p, 
 // the set is "every boundary from `lo` on", kept as a flag so that runs such
 // as *?*? cost nothing per position.
 template <class Boundaries>
-bool matchTokens(std::span<const PatternToken> tokens, std::string_view s, const Boundaries& b) {
-    const bool anyStar = std::any_of(tokens.begin(), tokens.end(),
-                                     [](const PatternToken& t) { return t.kind == Kind::zeroOrMoreWildcard; });
-    if (!anyStar) {
-        // Without a `*` only one position is ever reachable.
-        std::size_t p = 0;
-        for (const auto& token : tokens) {
-            if ((p = endOf(token, s, p, b)) == npos) return false;
-        }
-        return p == s.size();
-    }
-
+[[gnu::noinline]] bool matchWithStars(std::span<const PatternToken> tokens, const PartShape& shape,
+                                      std::string_view s, const Boundaries& b) {
     const std::size_t n = s.size();
     // The fewest bytes the tokens not yet taken need: positions from which
     // fewer are left cannot lead to a match.
-    std::size_t need = 0;
-    for (const auto& token : tokens) need += token.minimumLength();
+    std::size_t need = shape.need;
     if (need > n) return false;
 
     // Two rows of n + 1 flags: `reach` holds the reachable positions within
@@ -350,48 +356,56 @@ bool matchTokens(std::span<const PatternToken> tokens, std::string_view s, const
     return tail || reach[n] != 0;
 }
 
-}  // namespace
-
-bool PartTokens::matches(std::string_view localPart) const {
-    const auto all = tokens();
-    if (all.empty()) return localPart.empty();
-    if (all.size() == 1) {
-        // Most parts of most patterns are plain text, and a lone `*` takes
-        // any part: neither needs to know where characters begin.
-        if (all.front().kind == Kind::literal) return localPart == all.front().text;
-        if (all.front().kind == Kind::zeroOrMoreWildcard) return true;
+template <class Boundaries>
+bool matchTokens(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view s,
+                 const Boundaries& b) {
+    if (shape.anyStar) return matchWithStars(tokens, shape, s, b);
+    // Without a `*` only one position is ever reachable.
+    std::size_t p = 0;
+    for (const auto& token : tokens) {
+        if ((p = endOf(token, s, p, b)) == npos) return false;
     }
-    if (bytesAreCharacters(localPart)) return matchTokens(all, localPart, EveryByte{});
-    return matchTokens(all, localPart, Mapped(localPart));
+    return p == s.size();
 }
 
-bool partMatches(std::string_view patternPart, std::string_view localPart) {
-    // What comes before the first wildcard is plain text that must be the
-    // same bytes in the local part, so it is compared while it is looked
-    // for: most parts are plain text and need nothing else.
-    std::size_t i = 0;
-    for (; i < patternPart.size(); ++i) {
-        const char c = patternPart[i];
-        if (c == '*' || c == '?' || c == '[' || c == '{') break;
-        if (i >= localPart.size() || localPart[i] != c) return false;
+}  // namespace
+
+PartShape PartShape::of(std::span<const PatternToken> tokens) noexcept {
+    PartShape shape;
+    for (const auto& token : tokens) {
+        shape.need += token.minimumLength();
+        shape.anyStar = shape.anyStar || token.kind == Kind::zeroOrMoreWildcard;
     }
-    if (i == patternPart.size()) return localPart.size() == i;
-    // The literal before the wildcard has matched its bytes; where every
-    // byte of the local part is a character, it takes exactly those, and
-    // the rest of the pattern is left to match the rest of the part.
-    const auto rest = patternPart.substr(i);
-    if (rest.front() == '*' && std::all_of(rest.begin(), rest.end(), [](char c) { return c == '*'; }) &&
-        (i == 0 || bytesAreCharacters(localPart))) {
+    if (tokens.empty()) {
+        shape.form = PartShape::Form::empty;
+    } else if (tokens.size() == 1 && tokens.front().kind == Kind::literal) {
+        shape.form = PartShape::Form::literal;
+    } else if (tokens.size() == 1 && tokens.front().kind == Kind::zeroOrMoreWildcard) {
+        shape.form = PartShape::Form::anything;
+    }
+    return shape;
+}
+
+bool tokensMatch(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view localPart,
+                 Plain plain) {
+    switch (shape.form) {
+    // Most parts of most patterns are plain text, and a lone `*` takes any
+    // part: neither needs to know where characters begin.
+    case PartShape::Form::empty:
+        return localPart.empty();
+    case PartShape::Form::literal:
+        return localPart == tokens.front().text;
+    case PartShape::Form::anything:
         return true;
+    case PartShape::Form::tokens:
+        break;
     }
-    const bool plainBytes = bytesAreCharacters(localPart);
-    // A lone {...} ending the part, as in /mixer/{gain,level}, is one token:
-    // no need to read the part into tokens to find that out.
-    if (plainBytes && rest.front() == '{' && rest.back() == '}' && find(rest, '}') == rest.size() - 1) {
-        const auto token = makeToken(Kind::strings, rest.substr(1, rest.size() - 2));
-        return endOf(token, localPart.substr(i), 0, EveryByte{}) == localPart.size() - i;
+    // Every character takes at least a byte.
+    if (localPart.size() < shape.need) return false;
+    if (plain == Plain::yes || (plain == Plain::unknown && bytesAreCharacters(localPart))) {
+        return matchTokens(tokens, shape, localPart, EveryByte{});
     }
-    return PartTokens(patternPart).matches(localPart);
+    return matchTokens(tokens, shape, localPart, Mapped(localPart));
 }
 
 }  // namespace vorn::osc::detail

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <latch>
 #include <random>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace vorn::osc {
@@ -159,6 +163,102 @@ TEST(OSCAddressPatternPropertyTest, AgreesWithThePlainReadingAndBacktracking) {
     }
     EXPECT_GT(matched, caseCount / 10);
     EXPECT_LT(matched, caseCount - caseCount / 10);
+}
+
+// Whole addresses: plain parts before the first wildcard (compared as one
+// text), slashes doubled or left out at either end, and one pattern object
+// matched again and again, copied and moved once it has read its tokens.
+TEST(OSCAddressPatternPropertyTest, WholeAddressesAgreeWithBacktrackingOnEveryMatch) {
+    std::mt19937_64 rng(0x5A7E5EED);
+    const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+    const auto address = [&](const std::vector<std::string>& parts) {
+        std::string text = pick({"", "/", "/", "//"});
+        for (auto count = rng() % 5; count > 0; --count) text += pick(parts) + "/";
+        if (!text.empty() && rng() % 3 != 0) text.pop_back();
+        return text;
+    };
+    const std::vector<std::string> patternParts = {"eos", "out", "a",   "",   "*",  "?",
+                                                   "{a,out}", "[a-e]*", "a*", "*?", "\xC3"};
+    const std::vector<std::string> localParts = {"eos", "out", "a", "", "ab", "\xC3\xA9", "e\xCC\x81", "a\r\n"};
+    std::size_t matched = 0;
+    std::size_t tried = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const auto text = address(patternParts);
+        OSCAddressPattern pattern(text);
+        std::vector<std::pair<std::string, bool>> expected;
+        for (int j = 0; j < 12; ++j) {
+            // Half the addresses are the pattern with an "a" for each character of syntax.
+            auto local = address(localParts);
+            if (j % 2 == 0) {
+                local.clear();
+                for (const char c : text) {
+                    local += std::string_view("*?[]{},-").find(c) == std::string_view::npos ? c : 'a';
+                }
+            }
+            expected.emplace_back(local, reference::matches(std::string(pattern.rawAddress()), local));
+        }
+        for (const auto& [local, answer] : expected) {
+            ASSERT_EQ(pattern.matches(local), answer) << "pattern \"" << text << "\", address \"" << local << "\"";
+            matched += answer ? 1 : 0;
+            ++tried;
+        }
+        const OSCAddressPattern copy = pattern;
+        OSCAddressPattern moved = std::move(pattern);
+        pattern = copy;
+        for (const auto& [local, answer] : expected) {
+            ASSERT_EQ(copy.matches(local), answer) << text << " copied, " << local;
+            ASSERT_EQ(moved.matches(local), answer) << text << " moved, " << local;
+            ASSERT_EQ(pattern.matches(local), answer) << text << " assigned, " << local;
+        }
+    }
+    EXPECT_GT(matched, tried / 10);
+    EXPECT_LT(matched, tried - tried / 10);
+}
+
+// A pattern read into tokens on its first match gives that up when it gets
+// new text: a message decoded again into the same storage, short (copied)
+// or long (viewing the datagram), or given another address.
+TEST(OSCAddressPatternTest, NewTextIsMatchedAfresh) {
+    const std::string longPart(40, 'x');
+    for (const auto& part : {std::string("p"), longPart}) {
+        SCOPED_TRACE(part.size());
+        const auto bytes = [&](const std::string& address) {
+            std::vector<std::uint8_t> out;
+            OSCMessage(address).encode(out);
+            return SharedBytes::adopt(std::move(out));
+        };
+        OSCMessage message;
+        OSCMessage::decode(bytes("/a/" + part + "/*"), message);
+        EXPECT_TRUE(message.addressPattern().matches("/a/" + part + "/x"));
+        OSCMessage::decode(bytes("/b/" + part + "/?"), message);
+        EXPECT_FALSE(message.addressPattern().matches("/a/" + part + "/x"));
+        EXPECT_TRUE(message.addressPattern().matches("/b/" + part + "/x"));
+        message.setAddressPattern("/c/*");
+        EXPECT_FALSE(message.addressPattern().matches("/b/" + part + "/x"));
+        EXPECT_TRUE(message.addressPattern().matches("/c/x"));
+    }
+}
+
+// A pattern may be matched from several threads at once, the first match
+// included: each reads the tokens or takes those another thread kept.
+TEST(OSCAddressPatternTest, MatchesFromSeveralThreadsAtOnce) {
+    for (int round = 0; round < 50; ++round) {
+        const OSCAddressPattern pattern("/mixer/" + std::to_string(round) + "/*/{gain,level}");
+        const auto address = "/mixer/" + std::to_string(round) + "/ch1/level";
+        std::latch start(4);
+        std::atomic<bool> wrong{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                start.arrive_and_wait();
+                for (int i = 0; i < 20; ++i) {
+                    if (!pattern.matches(address) || pattern.matches(address + "s")) wrong = true;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        ASSERT_FALSE(wrong) << round;
+    }
 }
 
 // The address space's lookups take the same path: the methods a pattern

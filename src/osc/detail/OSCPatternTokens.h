@@ -92,11 +92,46 @@ struct PatternToken {
     std::string_view text;
     // singleChar: the bytes in the set, one bit each.
     std::array<std::uint64_t, 4> characters;
+    // strings: the texts, empty ones left out, shortest first (then in
+    // byte order), so that the first that fits is the one taken. They live
+    // with whatever read the token.
+    std::span<const std::string_view> alternatives;
 
     bool has(unsigned char c) const noexcept { return (characters[c / 64] >> (c % 64) & 1U) != 0; }
     // The fewest bytes the token takes: every character is at least one.
     std::size_t minimumLength() const noexcept;
 };
+
+// Whether every byte of `text` is a character as a reader sees it: all of
+// it ASCII, and no CR LF pair, which reads as one character.
+bool bytesAreCharacters(std::string_view text) noexcept;
+
+// What trying a part's tokens takes besides the tokens themselves, worked
+// out once when the part is read.
+struct PartShape {
+    // Parts that need no character boundaries: none (the empty part), one
+    // literal, one `*`; and the rest.
+    enum class Form : std::uint8_t { empty, literal, anything, tokens };
+
+    Form form = Form::tokens;
+    bool anyStar = false;
+    // The fewest bytes the tokens take.
+    std::size_t need = 0;
+
+    static PartShape of(std::span<const PatternToken> tokens) noexcept;
+};
+
+// Whether bytesAreCharacters(localPart) is known already, and its answer.
+enum class Plain : std::uint8_t { unknown, yes, no };
+
+// Whether `tokens` (of the shape `shape`) take the whole of `localPart`,
+// counting characters as a reader sees them: `?`, a bracket and each
+// character of a literal stand for one user-perceived character, however
+// many bytes it has. Takes time proportional to tokens × part length (× the
+// longest token), however many wildcards there are: a peer chooses its
+// patterns.
+bool tokensMatch(std::span<const PatternToken> tokens, const PartShape& shape, std::string_view localPart,
+                 Plain plain);
 
 // The tokens of one pattern part. Parts of everyday size keep them in place;
 // a part with more tokens moves them to the heap rather than failing.
@@ -110,13 +145,12 @@ public:
         return heap_.empty() ? std::span<const PatternToken>(inPlace_.data(), count_)
                              : std::span<const PatternToken>(heap_);
     }
+    const PartShape& shape() const noexcept { return shape_; }
 
-    // Whether the tokens take the whole of `localPart`, counting characters
-    // as a reader sees them: `?`, a bracket and each character of a literal
-    // stand for one user-perceived character, however many bytes it has.
-    // Takes time proportional to tokens × part length (× the longest
-    // token), however many wildcards there are: a peer chooses its patterns.
-    bool matches(std::string_view localPart) const;
+    // tokensMatch() for this part.
+    bool matches(std::string_view localPart) const {
+        return tokensMatch(tokens(), shape_, localPart, Plain::unknown);
+    }
 
 private:
     void push(const PatternToken& token);
@@ -127,12 +161,13 @@ private:
     std::array<PatternToken, inPlaceCapacity> inPlace_;
     std::size_t count_ = 0;
     std::vector<PatternToken> heap_;
+    std::vector<std::string_view> alternatives_;
+    PartShape shape_;
 };
 
-// PartTokens(patternPart).matches(localPart), without reading the part into
-// tokens when it is plain text or only asterisks, as most parts are, or when
-// the text before its first wildcard already differs.
-bool partMatches(std::string_view patternPart, std::string_view localPart);
+// Appends the alternatives of each `strings` token to `store` and points
+// the token at them. `store` must not grow again while the tokens are used.
+void keepAlternatives(std::span<PatternToken> tokens, std::vector<std::string_view>& store);
 
 // The texts between `{` and `}`: split at commas, empty pieces dropped.
 template <class Visit>
