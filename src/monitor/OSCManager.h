@@ -106,7 +106,8 @@ public:
     static constexpr std::size_t clientCount = 10;
     // Received lines that may wait for the main thread; the lines of further
     // messages are counted in one line instead (they still credit the
-    // interval). About ten seconds of a console that sends 5 000 a second.
+    // interval). About ten seconds of a console that sends 5 000 a second,
+    // some ten megabytes at most.
     static constexpr std::size_t waitingLinesLimit = 50'000;
 
     // Builds the monitor on the main thread and starts it: restarts the server

@@ -43,11 +43,7 @@ struct ReceivedLine {
 // is never the one to let the monitor go.
 class Inbox {
 public:
-    // About ten seconds of a console that sends 5 000 messages a second,
-    // some ten megabytes at most.
-    static constexpr std::size_t defaultLimit = 50'000;
-
-    explicit Inbox(std::string desiredReply, std::size_t limit = defaultLimit);
+    Inbox(std::string desiredReply, std::size_t limit);
 
     Inbox(const Inbox&) = delete;
     Inbox& operator=(const Inbox&) = delete;
@@ -71,8 +67,8 @@ public:
     void setDesiredReply(std::string text);
     std::string desiredReply() const;
 
-    // Whether a reply, or any other message, came since the last take;
-    // taken and cleared in one step.
+    // Whether a reply, or any other message, came since these were last
+    // taken; taken and cleared in one step.
     bool takeReplyReceived() { return replyReceived_.exchange(false); }
     bool takeOtherReceived() { return otherReceived_.exchange(false); }
     bool replyReceived() const { return replyReceived_.load(); }
