@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 #include <limits>
@@ -16,11 +17,21 @@ LogModel::LogModel(monitor::LogLines& log, QObject* parent, SenderOfLine senderO
     // once the line is there to read.
     subscription_ = log.subscribe([this](std::size_t index, const std::string&) {
         note(index);
-        if (!flushQueued_) {
-            flushQueued_ = true;
-            QMetaObject::invokeMethod(this, &LogModel::flush, Qt::QueuedConnection);
-        }
+        queueFlush();
     });
+}
+
+void LogModel::queueFlush() {
+    if (flushQueued_) {
+        return;
+    }
+    flushQueued_ = true;
+    const qint64 since = sinceBatch_.isValid() ? sinceBatch_.elapsed() : batchInterval;
+    if (since >= batchInterval) {
+        QMetaObject::invokeMethod(this, &LogModel::flush, Qt::QueuedConnection);
+    } else {
+        QTimer::singleShot(static_cast<int>(batchInterval - since), this, &LogModel::flush);
+    }
 }
 
 LogModel::~LogModel() {
@@ -39,7 +50,7 @@ void LogModel::note(std::size_t index) {
         lastSender_ = sender;
         lastSenderText_ = QString::fromStdString(sender);
     }
-    beside_.push_back({clock_().toMSecsSinceEpoch(), lastSenderText_});
+    beside_.push_back({clock_ ? clock_().toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch(), lastSenderText_});
     // The line itself joins memory after this call; keep room for it alone
     // when the log keeps none, so a monitor with a zero limit stays bounded.
     const std::size_t keep = std::max<std::size_t>(log_.memoryLimit(), 1);
@@ -80,7 +91,12 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
         if (role == SenderRole) {
             return extra->sender;
         }
-        return QDateTime::fromMSecsSinceEpoch(extra->loggedAt).toString(QStringLiteral("HH:mm:ss"));
+        const qint64 second = extra->loggedAt / 1000 - (extra->loggedAt % 1000 < 0 ? 1 : 0);
+        if (second != shownSecond_ || shownTime_.isEmpty()) {
+            shownSecond_ = second;
+            shownTime_ = QDateTime::fromMSecsSinceEpoch(second * 1000).toString(QStringLiteral("HH:mm:ss"));
+        }
+        return shownTime_;
     }
     QString text = QString::fromStdString(log_[static_cast<std::size_t>(line - log_.firstIndex())]);
     if (role == Qt::DisplayRole) {
@@ -98,6 +114,7 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
 
 void LogModel::flush() {
     flushQueued_ = false;
+    sinceBatch_.start();
     const std::uint64_t gone = std::min<std::uint64_t>(log_.firstIndex() - first_, static_cast<std::uint64_t>(rows_));
     if (gone > 0) {
         beginRemoveRows({}, 0, static_cast<int>(gone) - 1);

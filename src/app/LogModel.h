@@ -5,6 +5,7 @@
 
 #include <QAbstractListModel>
 #include <QDateTime>
+#include <QElapsedTimer>
 
 #include <cstdint>
 #include <deque>
@@ -17,7 +18,9 @@ namespace vorn::app {
 //
 // Lines arrive one at a time and may come thousands a second; rows are
 // announced in one batch on the next turn of the event loop, so a burst
-// costs the view one insertion rather than one per line. Rows are converted
+// costs the view one insertion rather than one per line, and no sooner than
+// `batchInterval` after the batch before, so that a steady stream redraws
+// the view at most that often rather than at every turn. Rows are converted
 // to text only when a view asks for them. The log must outlive the model.
 //
 // The rows are the lines the log holds in memory: as the oldest leave it,
@@ -37,6 +40,8 @@ class LogModel final : public QAbstractListModel {
 public:
     // The most characters of a line its tool tip shows.
     static constexpr int toolTipLength = 2000;
+    // About two frames of a 60 Hz screen.
+    static constexpr int batchInterval = 30;
 
     enum Role { TimeRole = Qt::UserRole + 1, SenderRole };
 
@@ -54,7 +59,7 @@ public:
     // on the next turn.
     void flush();
 
-    // Where lines take their time from; the local clock unless replaced.
+    // Where lines take their time from; the system clock unless replaced.
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
 private:
@@ -64,6 +69,7 @@ private:
     };
 
     void note(std::size_t index);
+    void queueFlush();
     const Beside* beside(std::uint64_t line) const;
 
     const monitor::LogLines& log_;
@@ -71,8 +77,14 @@ private:
     // The log's line shown in the first row.
     std::uint64_t first_ = 0;
     bool flushQueued_ = false;
+    // Since the last batch that announced rows.
+    QElapsedTimer sinceBatch_;
     SenderOfLine senderOfLine_;
-    Clock clock_ = [] { return QDateTime::currentDateTime(); };
+    Clock clock_;
+    // The time text of one second, for the rows logged in it: the local
+    // time costs a look at the time zone.
+    mutable qint64 shownSecond_ = -1;
+    mutable QString shownTime_;
     // What goes beside the lines numbered besideFirst_ onwards; no more
     // entries than the log keeps lines in memory.
     std::deque<Beside> beside_;

@@ -34,11 +34,18 @@ QFont fitted(QFont font, const QString& text, double width) {
 }  // namespace
 
 QualityStrip::QualityStrip(std::shared_ptr<monitor::OSCManager> manager, QWidget* parent)
-    : QWidget(parent), manager_(std::move(manager)), clock_(new QTimer(this)) {
+    : QWidget(parent), manager_(std::move(manager)), clock_(new QTimer(this)), refresh_(new QTimer(this)) {
     setObjectName(QStringLiteral("quality"));
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFixedHeight(stripHeight);
-    subscription_ = manager_->statistics.subscribe([this](const monitor::LinkStatistics&) { update(); });
+    refresh_->setSingleShot(true);
+    refresh_->setInterval(refreshInterval);
+    connect(refresh_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    subscription_ = manager_->statistics.subscribe([this](const monitor::LinkStatistics&) {
+        if (!refresh_->isActive()) {
+            refresh_->start();
+        }
+    });
     clock_->setInterval(1000);
     connect(clock_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
     clock_->start();

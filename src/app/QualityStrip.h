@@ -19,12 +19,14 @@ namespace vorn::app {
 //
 // Painting reads the monitor's figures as they are at that moment; the
 // monitor's updates and a once-a-second timer (for the time in the state)
-// only ask for a repaint.
+// only ask for a repaint, the updates at most once per `refreshInterval`:
+// a chatty console brings hundreds of replies a second.
 class QualityStrip final : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int stripHeight = 40;
+    static constexpr int refreshInterval = 30;
 
     explicit QualityStrip(std::shared_ptr<monitor::OSCManager> manager, QWidget* parent = nullptr);
     ~QualityStrip() override;
@@ -37,6 +39,7 @@ protected:
 private:
     std::shared_ptr<monitor::OSCManager> manager_;
     QTimer* clock_;
+    QTimer* refresh_;
     dispatch::Cancellable subscription_;
 };
 

@@ -167,24 +167,29 @@ void WaveformView::spike(std::int64_t heartbeatCount) {
     // for a slow reader in its flush.
     writeWithoutWaiting(STDOUT_FILENO, spikeLine(heartbeatCount) + "\n");
 
-    ++beat_;
     trimAnimation_.stop();
     fadeAnimation_.stop();
     pathTrim_ = 0;
     spikeOpacity_ = 1;
-    trimAnimation_.start();
     update();
-    // The fade starts on the next turn and reads the interval then.
-    QTimer::singleShot(0, this, [this, beat = beat_] {
-        if (beat == beat_) {
-            startFade();
-        }
-    });
+    // The beat is drawn from the next turn on, once for all the heartbeats
+    // of this one: a chatty console brings several in one turn. The fade
+    // reads the interval then.
+    if (!beatQueued_) {
+        beatQueued_ = true;
+        QTimer::singleShot(0, this, [this] {
+            if (beatQueued_) {
+                beatQueued_ = false;
+                trimAnimation_.start();
+                startFade();
+            }
+        });
+    }
 }
 
 void WaveformView::freezeBeat(std::chrono::milliseconds since) {
-    // A fade still queued for this beat would start it over.
-    ++beat_;
+    // A beat still queued would start it over.
+    beatQueued_ = false;
     trimAnimation_.stop();
     fadeAnimation_.stop();
     const double ms = static_cast<double>(since.count());

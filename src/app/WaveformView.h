@@ -76,8 +76,8 @@ private:
     double spikeOpacity_ = 0;
     QVariantAnimation trimAnimation_;
     QVariantAnimation fadeAnimation_;
-    // Counts the heartbeats, so a fade queued for an older one is dropped.
-    std::uint64_t beat_ = 0;
+    // Whether a heartbeat waits for its animations to start.
+    bool beatQueued_ = false;
     bool subscribed_ = false;
     dispatch::Cancellable heartbeatSubscription_;
     dispatch::Cancellable titleSubscription_;

@@ -2,6 +2,7 @@
 
 #include "ascii/VisibleText.h"
 #include "dispatch/ConcurrentQueue.h"
+#include "monitor/detail/Inbox.h"
 #include "net/OSCTimeTagMode.h"
 #include "osc/OSCAddressPattern.h"
 
@@ -26,7 +27,6 @@ constexpr std::string_view listeningPrefix = "\xE2\x9C\x85 OSC server listening 
 constexpr std::string_view startFailedPrefix = "\xE2\x9D\x8C Failed to start OSC server: ";
 constexpr std::string_view sentPrefix = "\xE2\x86\x92 Sent ping \xE2\x80\x9C";
 constexpr std::string_view sendFailedPrefix = "\xE2\x80\xBC\xEF\xB8\x8F Error sending ping: ";
-constexpr std::string_view receivedPrefix = "\xE2\x86\x90 Received \xE2\x80\x9C";
 constexpr std::string_view stateChangedPrefix = "\xF0\x9F\x94\x84 State changed to ";
 constexpr std::string_view closeQuote = "\xE2\x80\x9D";
 constexpr std::string_view unmatchedPrefix = "\xE2\x9A\xA0\xEF\xB8\x8F messages arrive from ";
@@ -55,15 +55,6 @@ std::optional<std::uint16_t> toPort(std::int64_t value) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(value);
-}
-
-// "host:port", an IPv6 host in brackets so that the port stays readable.
-std::string endpoint(const std::string& host, std::uint16_t port) {
-    const std::string visibleHost = ascii::visibleText(host);
-    if (visibleHost.find(':') != std::string::npos) {
-        return concat({"[", visibleHost, "]:", std::to_string(port)});
-    }
-    return concat({visibleHost, ":", std::to_string(port)});
 }
 
 std::string portOutOfRange(std::string_view which, std::int64_t value) {
@@ -112,7 +103,7 @@ OSCManager::OSCManager(Key, std::shared_ptr<OSCSettings> settings, dispatch::Mai
       clientPool_(clientCount, pingSystem),
       server_(makeServer(settings_->receivePort.get())),
       refusedReceivePort_(settings_->receivePort.get()),
-      desiredReply_(settings_->desiredReply.get()),
+      inbox_(std::make_shared<detail::Inbox>(settings_->desiredReply.get(), waitingLinesLimit)),
       // The wall-clock time of the loop's time 0, for reports: taken once,
       // so that a clock set during the show does not bend the figures.
       quality_(std::chrono::system_clock::now() -
@@ -136,8 +127,7 @@ void OSCManager::observeSettings() {
     // never lags the assignment.
     cancellables_.push_back(settings_->desiredReply.subscribe([weak](const std::string& value) {
         if (auto self = weak.lock()) {
-            std::lock_guard lock(self->desiredReplyMutex_);
-            self->desiredReply_ = value;
+            self->inbox_->setDesiredReply(value);
         }
     }));
 
@@ -303,27 +293,9 @@ void OSCManager::startCurrentServer() {
     if (auto current = this->server()) {
         current->setHandler(incomingHandler());
     }
-    mainLoop_.post([self = shared_from_this()] {
-        self->append({"listening"}, concat({listeningPrefix, std::to_string(self->settings_->receivePort.get())}));
+    postLines([](OSCManager& self) {
+        self.append({"listening"}, concat({listeningPrefix, std::to_string(self.settings_->receivePort.get())}));
     });
-}
-
-net::OSCMessageHandler OSCManager::incomingHandler() {
-    return [weak = weak_from_this(), loop = &mainLoop_,
-            queue = dispatch::globalQueue(dispatch::QualityOfService::userInitiated)](
-               const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
-               std::uint16_t port) {
-        // The arrival is taken here, as the socket hands the datagram over:
-        // the hops that follow would add their own delay to the round trip.
-        const auto arrival = loop->now();
-        // Copy and hand on at once: the receive queue must never wait on
-        // the monitor.
-        queue->async([weak, message, host, port, arrival] {
-            if (auto self = weak.lock()) {
-                self->handleIncomingMessage(message, host, port, arrival);
-            }
-        });
-    };
 }
 
 // Every client of the pool, whether or not it has sent yet: each starts
@@ -421,8 +393,8 @@ void OSCManager::judgeInterval() {
 
     // Taken and cleared in one step: a reply that lands while this tick runs
     // counts for the next interval instead of vanishing.
-    const bool replied = lastReplyReceived_.exchange(false);
-    noteUnmatched(replied, otherMessageReceived_.exchange(false));
+    const bool replied = inbox_->takeReplyReceived();
+    noteUnmatched(replied, inbox_->takeOtherReceived());
     if (replied) {
         consecutiveMisses_ = 0;
         ++consecutiveReplies_;
@@ -439,57 +411,6 @@ void OSCManager::judgeInterval() {
     publishStatistics();
 }
 
-void OSCManager::handleIncomingMessage(const osc::OSCMessage& message, const std::string& host,
-                                       std::uint16_t port, std::optional<dispatch::Duration> arrival) {
-    const dispatch::Duration arrivedAt = arrival.value_or(mainLoop_.now());
-    const std::string_view address = message.addressPattern().rawAddress();
-    const std::string sender = host.empty() ? std::string() : endpoint(host, port);
-    const std::string desiredReply = desiredReplySnapshot();
-    // An empty text would be found in every address; it is taken to mean
-    // that nothing counts as a reply.
-    const bool isReply = !desiredReply.empty() && address.find(desiredReply) != std::string_view::npos;
-
-    // Credited before the line and the count are handed to the main thread,
-    // so that whoever sees the count finds the interval credited.
-    if (isReply) {
-        lastReplyReceived_.store(true);
-    } else {
-        if (!sender.empty()) {
-            std::lock_guard lock(desiredReplyMutex_);
-            lastOtherSender_ = sender;
-        }
-        otherMessageReceived_.store(true);
-    }
-
-    // Anyone who reaches the port writes this text; escaped, it can neither
-    // break the line nor drive the terminal that shows it.
-    mainLoop_.post([self = shared_from_this(), sender, isReply, arrivedAt, host, port,
-                    line = concat({receivedPrefix, ascii::visibleText(address), closeQuote})]() mutable {
-        LineEvent event{"received"};
-        event.fromHost = host;
-        event.fromPort = port;
-        std::optional<MonitorTime> roundTrip;
-        // A heartbeat answers no ping: the pings of an earlier active spell
-        // would give it a round trip it does not have.
-        if (isReply && !self->settings_->passive.get()) {
-            roundTrip = self->quality_.replyArrived(arrivedAt);
-            if (roundTrip) {
-                event.rttMs = milliseconds(*roundTrip);
-            }
-        }
-        self->appendingSender_ = std::move(sender);
-        self->append(std::move(event), std::move(line));
-        self->appendingSender_.clear();
-        if (isReply) {
-            self->heartbeatCount = self->heartbeatCount.get() + 1;
-            if (roundTrip) {
-                self->noteRoundTrip(*roundTrip);
-            }
-            self->publishStatistics();
-        }
-    });
-}
-
 // A wrong reply text, or a device that answers somewhere other than where it
 // is heard, looks like silence; messages that keep coming without a reply
 // say which it is. Said once, and again only after a reply came in between.
@@ -503,13 +424,8 @@ void OSCManager::noteUnmatched(bool replied, bool otherMessages) {
         return;
     }
     unmatchedReported_ = true;
-    std::string sender;
-    std::string desiredReply;
-    {
-        std::lock_guard lock(desiredReplyMutex_);
-        sender = lastOtherSender_;
-        desiredReply = desiredReply_;
-    }
+    const std::string sender = inbox_->lastOtherSender();
+    const std::string desiredReply = inbox_->desiredReply();
     append({"unmatched"}, concat({unmatchedPrefix, sender.empty() ? std::string_view("an unknown sender") : sender,
                        unmatchedMiddle, ascii::visibleText(desiredReply), closeQuote}));
 }
@@ -521,7 +437,7 @@ void OSCManager::updateAliveState(bool state) {
     }
     isAlive = state;
     // In a later turn, so that the tick's own ping line comes first.
-    mainLoop_.post([self = shared_from_this(), state] { self->handleStateChange(state); });
+    postLines([state](OSCManager& self) { self.handleStateChange(state); });
 }
 
 void OSCManager::handleStateChange(bool state) {
@@ -542,20 +458,7 @@ void OSCManager::handleStateChange(bool state) {
 }
 
 void OSCManager::appendOnMain(std::string_view kind, std::string line) {
-    mainLoop_.post([self = shared_from_this(), kind, line = std::move(line)]() mutable {
-        self->append({kind}, std::move(line));
-    });
-}
-
-void OSCManager::append(LineEvent event, std::string line) {
-    appendingEvent_ = std::move(event);
-    log.append(std::move(line));
-    appendingEvent_ = {};
-}
-
-std::string OSCManager::desiredReplySnapshot() const {
-    std::lock_guard lock(desiredReplyMutex_);
-    return desiredReply_;
+    postLines([kind, line = std::move(line)](OSCManager& self) mutable { self.append({kind}, std::move(line)); });
 }
 
 }  // namespace vorn::monitor

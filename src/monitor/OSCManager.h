@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,11 @@
 #include <vector>
 
 namespace vorn::monitor {
+
+namespace detail {
+class Inbox;
+struct ReceivedLine;
+}  // namespace detail
 
 // Whether alerts are held back. The state is still shown and logged.
 struct MuteState {
@@ -43,7 +49,8 @@ struct MuteState {
 // "slow", "slowEnded", "reminder", "muted", "unmuted", "hookStarted",
 // "hookOutput", "hookEnded", "hookFailed", "stateMessage",
 // "stateMessageFailed", and over TCP "connecting", "connected",
-// "connectionLost"; empty for a line the monitor did not write itself.
+// "connectionLost"; empty for a line the monitor did not write itself and
+// for the one that counts received messages it could not log.
 struct LineEvent {
     LineEvent() = default;
     LineEvent(std::string_view kind_) : kind(kind_) {}  // NOLINT: a kind alone is an event
@@ -83,7 +90,10 @@ struct LineEvent {
 // could not be sent is never excused as a late tick's may be.
 //
 // Everything the user sees (`isAlive`, `heartbeatCount`, `log`) changes on the
-// main thread only. Replies are handled on a background queue; the server
+// main thread only. A received message is checked and credited on the queue
+// that read it; its line waits for the main thread, which takes every line
+// waiting in one turn, and before it logs any line of its own, so that the
+// log keeps the order in which things reached the monitor. The server
 // starts on the shared executor. Every closure handed out holds the monitor
 // weakly, so dropping the last reference stops the timer, the observations and
 // the server.
@@ -94,6 +104,11 @@ public:
     // The default of `missesBeforeDead`.
     static constexpr std::int64_t missThreshold = OSCSettings::Defaults::missesBeforeDead;
     static constexpr std::size_t clientCount = 10;
+    // Received lines that may wait for the main thread; the lines of further
+    // messages are counted in one line instead (they still credit the
+    // interval). About ten seconds of a console that sends 5 000 a second,
+    // some ten megabytes at most.
+    static constexpr std::size_t waitingLinesLimit = 50'000;
 
     // Builds the monitor on the main thread and starts it: restarts the server
     // (the first log line), starts the ping timer. `alert` may be null;
@@ -173,6 +188,9 @@ public:
     // sender, when known; `arrival` is when it was read (now when not given).
     void handleIncomingMessage(const osc::OSCMessage& message, const std::string& host = {},
                                std::uint16_t port = 0, std::optional<dispatch::Duration> arrival = std::nullopt);
+    // The same for a message of which only the address is known.
+    void handleIncoming(std::string_view address, const std::string& host, std::uint16_t port,
+                        dispatch::Duration arrival);
 
     // Main thread. While the line of a received message is being appended
     // to the log, its sender as "host:port" ("[host]:port" for IPv6); empty
@@ -181,7 +199,7 @@ public:
 
     // Inspection, main thread.
     std::int64_t consecutiveMisses() const noexcept { return consecutiveMisses_; }
-    bool lastReplyReceived() const noexcept { return lastReplyReceived_.load(); }
+    bool lastReplyReceived() const noexcept;
     std::shared_ptr<net::OSCServer> server() const;
     OSCClientPool& clientPool() noexcept { return clientPool_; }
     // The TCP connection, null over UDP.
@@ -199,7 +217,15 @@ private:
     void updateAliveState(bool state);
     void handleStateChange(bool state);
     void appendOnMain(std::string_view kind, std::string line);
+    // Posts `lines`, which logs lines decided now: the messages handed over
+    // after this call stay after them in the log.
+    void postLines(std::function<void(OSCManager&)> lines);
+    // Logs the received lines that wait first.
     void append(LineEvent event, std::string line);
+    void appendNow(LineEvent event, std::string line);
+    void takeReceived();
+    void postTake();
+    void logReceived(detail::ReceivedLine received);
     void publishStatistics();
     void noteRoundTrip(MonitorTime roundTrip);
     void alert(bool reminder);
@@ -207,7 +233,6 @@ private:
     void endMute(std::string_view why);
     void runHook(bool state);
     void sendStateMessage(bool state);
-    std::string desiredReplySnapshot() const;
 
     std::shared_ptr<OSCSettings> settings_;
     dispatch::MainLoop& mainLoop_;
@@ -222,8 +247,13 @@ private:
     // Serialises start tasks, so that two never start one server at once.
     std::mutex startMutex_;
 
-    mutable std::mutex desiredReplyMutex_;
-    std::string desiredReply_;
+    // Shared with the receive handlers; see detail::Inbox.
+    std::shared_ptr<detail::Inbox> inbox_;
+    // While the waiting lines are being logged: a line that one of them
+    // brings (a slow link) follows it at once.
+    bool takingReceived_ = false;
+    // Whether a take was asked for during one, and so must follow it.
+    bool takeAgain_ = false;
 
     dispatch::Cancellable pingTimer_;
     // The ping timer's period, and when (on the main loop's clock) the last
@@ -233,11 +263,6 @@ private:
     dispatch::Duration lastTickAt_{0};
     bool lastTickLate_ = false;
     bool lastTickExcused_ = false;
-    std::atomic<bool> lastReplyReceived_{false};
-    // Messages that are no reply: whether one came in the current interval,
-    // and who sent the last of them (guarded by desiredReplyMutex_).
-    std::atomic<bool> otherMessageReceived_{false};
-    std::string lastOtherSender_;
     // Intervals since the last reply in which only other messages came, and
     // whether that has been said since.
     std::int64_t unmatchedIntervals_ = 0;
