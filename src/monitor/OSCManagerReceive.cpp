@@ -4,6 +4,7 @@
 #include "monitor/OSCManager.h"
 
 #include "monitor/detail/Inbox.h"
+#include "osc/OSCMessageView.h"
 
 #include <memory>
 #include <string>
@@ -20,9 +21,10 @@ constexpr std::string_view warningIcon = "\xE2\x9A\xA0\xEF\xB8\x8F ";
 net::OSCMessageHandler OSCManager::incomingHandler() {
     // Holds the inbox, not the monitor: the monitor is let go on the main
     // thread only. The receive queue never waits on the main thread either;
-    // it takes the inbox's lock for a push, and posts once per batch.
+    // it takes the inbox's lock for a push, and posts once per batch. Only
+    // the address matters here, so the message is read in place.
     return [weak = weak_from_this(), inbox = inbox_, loop = &mainLoop_](
-               const osc::OSCMessage& message, const osc::OSCTimeTag&, const std::string& host,
+               const osc::OSCMessageView& message, const osc::OSCTimeTag&, const std::string& host,
                std::uint16_t port) {
         // The arrival is taken here, as the socket hands the datagram over:
         // the wait for the main thread would add its own delay to the round
@@ -32,7 +34,7 @@ net::OSCMessageHandler OSCManager::incomingHandler() {
         if (weak.expired()) {
             return;
         }
-        if (inbox->receive(message.addressPattern().rawAddress(), host, port, arrival)) {
+        if (inbox->receive(message.address(), host, port, arrival)) {
             loop->post([weak] {
                 if (auto self = weak.lock()) {
                     self->takeReceived();
