@@ -18,6 +18,8 @@ std::optional<OSCBundleView> OSCBundleView::parse(std::span<const std::uint8_t> 
 // still checked, so that bytes the owned decoder refuses throw here too.
 bool OSCBundleView::read(std::span<const std::uint8_t> bytes, int depth, const OSCSerialization* context) {
     const OSCTimeTag timeTag(bytes::checkBundleHeader(bytes, depth), 0);
+    // Sized once for the common bundle of messages; nested ones grow it.
+    if (depth == 1) messages_.reserve(bytes::countBundleElements(bytes));
     bool complete = true;
     bytes::forEachBundleElement(bytes, [&](std::size_t offset, std::size_t size, bytes::BundleElementKind kind) {
         const auto element = bytes.subspan(offset, size);
