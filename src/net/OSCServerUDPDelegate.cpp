@@ -29,24 +29,21 @@ dispatch::Duration holdDelay(double seconds) {
     return std::chrono::microseconds(static_cast<std::int64_t>(capped * 1e6));
 }
 
-void callHandler(const OSCReceiver& receiver, const osc::OSCMessage& message, const osc::OSCTimeTag& timeTag,
-                 const std::string& host, std::uint16_t port, std::exception_ptr& failure) {
-    if (const auto& handler = receiver.handler().owned()) {
-        try {
-            handler(message, timeTag, host, port);
-        } catch (...) {
-            if (!failure) {
-                failure = std::current_exception();
-            }
-        }
-    }
+// The handler's function for messages of one form.
+const OSCMessageHandler::Owned& functionFor(const OSCMessageHandler& handler, const osc::OSCMessage&) {
+    return handler.owned();
 }
 
-void callHandler(const OSCReceiver& receiver, const osc::OSCMessageView& message, const osc::OSCTimeTag& timeTag,
+const OSCMessageHandler::InPlace& functionFor(const OSCMessageHandler& handler, const osc::OSCMessageView&) {
+    return handler.inPlace();
+}
+
+template <class Message>
+void callHandler(const OSCReceiver& receiver, const Message& message, const osc::OSCTimeTag& timeTag,
                  const std::string& host, std::uint16_t port, std::exception_ptr& failure) {
-    if (const auto& handler = receiver.handler().inPlace()) {
+    if (const auto& function = functionFor(receiver.handler(), message)) {
         try {
-            handler(message, timeTag, host, port);
+            function(message, timeTag, host, port);
         } catch (...) {
             if (!failure) {
                 failure = std::current_exception();
