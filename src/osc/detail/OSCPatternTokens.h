@@ -154,7 +154,6 @@ public:
 
 private:
     void push(const PatternToken& token);
-    friend struct TokenSink;
 
     static constexpr std::size_t inPlaceCapacity = 16;
     // Left uninitialised: only the first count_ are ever read.
